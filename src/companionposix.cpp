@@ -1,0 +1,318 @@
+// CompanionPosix: Unix-socket rendezvous, the two relay pumps on poll(), and
+// the per-user paths of Linux.
+#include "companionposix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace companion {
+namespace {
+
+// An environment variable's value when it holds an absolute path, else empty.
+std::string absoluteEnvPath(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] == '/' ? value : "";
+}
+
+// The directory part of a path: everything before the last '/', or the whole
+// path when it has none.
+std::string directoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(0, slash);
+}
+
+// The Windows file type numbers, so that the records read the same on both
+// platforms: disk 1, character 2, anything else unknown (0).
+int32_t fileTypeNumber(mode_t mode) {
+  if (S_ISREG(mode)) return 1;
+  if (S_ISCHR(mode)) return 2;
+  return 0;
+}
+
+// Logs a failed connect and gives its code: no agent serving, every
+// connection slot taken, or anything else.
+int32_t reportConnectError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ECONNREFUSED:
+      COMPANION_LOG(LoggerLevel::Warning, "Open socket not exists, error: %1", error);
+      return kCodeSocketNotFound;
+    case EAGAIN:
+      COMPANION_LOG(LoggerLevel::Warning, "Open socket busy, error: %1", error);
+      return kCodeSocketBusy;
+    default:
+      COMPANION_LOG(LoggerLevel::Error, "Open socket invalid handle, error: %1", error);
+      return kCodeSocketInvalid;
+  }
+}
+
+// Creates one directory, private to the user whatever the umask.
+void makePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) ::chmod(path.c_str(), 0700);
+}
+
+}  // namespace
+
+// One relay direction: what its pump reads from and writes to, and the names
+// and codes it reports with.
+struct CompanionPosix::Direction {
+  std::atomic<int>& input;
+  std::atomic<int>& output;
+  std::vector<uint8_t>& buffer;
+  uint32_t& count;
+  const char* inputName;
+  const char* outputName;
+  const char* pumpName;
+  int32_t writeFailCode;
+  std::atomic<int32_t>& result;
+  const std::atomic<int32_t>& otherResult;
+  std::atomic<bool>& done;
+};
+
+int32_t CompanionPosix::connectSocket() {
+  const std::string socketPath = getSocketPath();
+  COMPANION_LOG(LoggerLevel::Info, "Connect to socket path: %1", socketPath);
+  const int32_t code = connectOne(socketInFd, socketPath);
+  if (code != kCodeSuccess) return code;
+  return connectOne(socketOutFd, socketPath);
+}
+
+int32_t CompanionPosix::connectOne(std::atomic<int>& fd, const std::string& socketPath) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ScopedFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  int error = connection.valid() ? 0 : errno;
+  if (error == 0 && socketPath.size() >= sizeof address.sun_path) error = ENAMETOOLONG;
+  if (error == 0) {
+    socketPath.copy(address.sun_path, socketPath.size());
+    if (retryAfterEintr([&] {
+          return ::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        }) != 0) {
+      error = errno;
+    }
+  }
+  if (error != 0) return reportConnectError(error);
+
+  // Under /tmp another user could have created the socket first: only a
+  // server running as this user gets the browser's traffic.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid()) {
+    COMPANION_LOG(LoggerLevel::Error, "Open socket refused, server uid: %1, own uid: %2",
+                  static_cast<int32_t>(peer.uid), static_cast<uint32_t>(::geteuid()));
+    return kCodeSocketInvalid;
+  }
+  fd = connection.release();
+  return kCodeSuccess;
+}
+
+int32_t CompanionPosix::connectStd() {
+  if (!takeStdHandle(stdinFd, STDIN_FILENO, "stdin")) return kCodeStdNotPipe;
+  if (!takeStdHandle(stdoutFd, STDOUT_FILENO, "stdout")) return kCodeStdNotPipe;
+  return kCodeSuccess;
+}
+
+bool CompanionPosix::takeStdHandle(std::atomic<int>& field, int fd, const char* name) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    COMPANION_LOG(LoggerLevel::Error, "Get %1 handle, error: %2", name, errno);
+    field = -1;
+    return false;
+  }
+  field = fd;
+  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return true;
+  COMPANION_LOG(LoggerLevel::Error, "%1 type handle must be pipe, type: %2", name, fileTypeNumber(status.st_mode));
+  return false;
+}
+
+void CompanionPosix::closeAll() {
+  for (std::atomic<int>* fd : {&stdinFd, &stdoutFd, &socketInFd, &socketOutFd}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+int32_t CompanionPosix::runLoop() {
+  // A closed browser or agent must show as a failed write, not kill us.
+  ::signal(SIGPIPE, SIG_IGN);
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    COMPANION_LOG(LoggerLevel::Error, "Relay wake pipe, error: %1", errno);
+    return kCodeReadFailed;
+  }
+  wakeRead.reset(wake[0]);
+  wakeWrite.reset(wake[1]);
+
+  const Direction fromSocket{socketInFd, stdoutFd,      socketBuffer, socketCount, "socketIn", "stdout",
+                             "socket",   kCodeStdoutWriteFailed,      socketResult, stdResult, socketDone};
+  const Direction fromStd{stdinFd, socketOutFd, stdBuffer, stdCount,   "stdin",   "socketOut",
+                          "std",   kCodeSocketWriteFailed, stdResult, socketResult, stdDone};
+  std::thread socketPump([&] { pump(fromSocket); });
+  pump(fromStd);
+  socketPump.join();
+  return socketResult != 0 ? socketResult.load() : stdResult.load();
+}
+
+void CompanionPosix::pump(const Direction& direction) {
+  int32_t code = kCodeSuccess;
+  while (!stopRequested) {
+    COMPANION_LOG(LoggerLevel::Debug, "Start read from %1", direction.inputName);
+    code = readFrom(direction.input, direction.buffer, direction.count, direction.inputName) ? kCodeSuccess
+                                                                                             : kCodeReadFailed;
+    COMPANION_LOG(LoggerLevel::Debug, "Stop read from %1", direction.inputName);
+    // Bytes read while the relay is stopping are dropped, not written.
+    if (code != kCodeSuccess || stopRequested) break;
+    COMPANION_LOG(LoggerLevel::Debug, "Start write to %1", direction.outputName);
+    code = writeTo(direction.output, direction.buffer, direction.count, direction.outputName)
+               ? kCodeSuccess
+               : direction.writeFailCode;
+    COMPANION_LOG(LoggerLevel::Debug, "Stop write to %1", direction.outputName);
+    if (code != kCodeSuccess) break;
+  }
+  direction.done = true;
+  COMPANION_LOG(LoggerLevel::Debug, "Stop run %1", direction.pumpName);
+  if (direction.otherResult == 0) direction.result = code;
+  stopOther();
+}
+
+void CompanionPosix::stopOther() {
+  stopRequested = true;
+  // The wake pipe is never drained, so a pump that starts waiting later still
+  // sees it readable: one byte stops the other pump for good.
+  const char byte = 0;
+  retryAfterEintr([&] { return ::write(wakeWrite.get(), &byte, 1); });
+}
+
+int CompanionPosix::waitReady(int fd, short events) {
+  pollfd fds[2] = {{fd, events, 0}, {wakeRead.get(), POLLIN, 0}};
+  if (retryAfterEintr([&] { return ::poll(fds, 2, -1); }) < 0) return errno;
+  // A ready descriptor (or its hang-up or error) wins over the wake-up: the
+  // transfer that follows reports it.
+  if (fds[0].revents != 0) return 0;
+  return kCancelledError;
+}
+
+template <typename Transfer>
+ssize_t CompanionPosix::whenReady(int fd, short events, Transfer transfer) {
+  for (;;) {
+    if (const int error = waitReady(fd, events)) return -error;
+    const ssize_t transferred = transfer();
+    if (transferred >= 0) return transferred;
+    // A descriptor the browser handed over non-blocking may not be ready after all.
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -errno;
+  }
+}
+
+bool CompanionPosix::readFrom(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count,
+                              const char* name) {
+  const int input = fd;
+  ssize_t result = whenReady(input, POLLIN, [&] { return ::read(input, buffer.data(), buffer.size()); });
+  if (result == 0) result = -kEndOfStreamError;
+  if (result < 0) {
+    count = 0;
+    COMPANION_LOG(LoggerLevel::Error, "Read from %1, error %2", name, static_cast<int32_t>(-result));
+    return false;
+  }
+  count = static_cast<uint32_t>(result);
+  COMPANION_LOG(LoggerLevel::Debug, "Read from %1 bytes: %2", name, count);
+  COMPANION_LOG(LoggerLevel::Debug, "Read from %1, size: %2, data: %3", name, count, formatData(buffer.data(), count));
+  return true;
+}
+
+bool CompanionPosix::writeTo(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count,
+                             const char* name) {
+  if (count == 0) return true;
+  if (count > buffer.size()) {
+    count = 0;
+    return true;
+  }
+  COMPANION_LOG(LoggerLevel::Debug, "Write to %1, size: %2, data: %3", name, count, formatData(buffer.data(), count));
+  const int output = fd;
+  for (uint32_t written = 0; written < count;) {
+    const ssize_t result =
+        whenReady(output, POLLOUT, [&] { return ::write(output, buffer.data() + written, count - written); });
+    if (result < 0) {
+      COMPANION_LOG(LoggerLevel::Error, "Write to %1, error: %2", name, static_cast<int32_t>(-result));
+      return false;
+    }
+    COMPANION_LOG(LoggerLevel::Debug, "Write to %1 bytes: %2", name, static_cast<uint32_t>(result));
+    written += static_cast<uint32_t>(result);
+  }
+  count = 0;
+  return true;
+}
+
+uint32_t CompanionPosix::getProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+std::string CompanionPosix::getUserId() { return std::to_string(::geteuid()); }
+
+std::string CompanionPosix::getSocketPathPrefix() {
+  const std::string runtimeDir = absoluteEnvPath("XDG_RUNTIME_DIR");
+  return (runtimeDir.empty() ? std::string("/tmp") : runtimeDir) + "/vantro-";
+}
+
+std::string CompanionPosix::getPlatformName() { return "linux"; }
+
+std::string CompanionPosix::getLogDir() {
+  std::string stateDir = absoluteEnvPath("XDG_STATE_HOME");
+  if (stateDir.empty()) {
+    std::string home = absoluteEnvPath("HOME");
+    if (home.empty()) {
+      const passwd* entry = ::getpwuid(::geteuid());
+      if (entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
+    }
+    if (home.empty()) return "";
+    stateDir = home + "/.local/state";
+  }
+  return Formatter("%1/QM/quillmere2%2/logs", stateDir, logSuffix).str();
+}
+
+void CompanionPosix::createDirectories(const std::string& path) {
+  // Each missing level is made by hand so that every new one is 0700.
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    makePrivateDirectory(path.substr(0, slash));
+  }
+  if (!path.empty()) makePrivateDirectory(path);
+}
+
+uint64_t CompanionPosix::fileSize(const std::string& path) {
+  std::error_code error;
+  const uintmax_t size = std::filesystem::file_size(pathFromUtf8(path), error);
+  return error ? 0 : size;
+}
+
+void CompanionPosix::removeFile(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove(pathFromUtf8(path), error);
+}
+
+void CompanionPosix::renameFile(const std::string& from, const std::string& to) {
+  std::error_code error;
+  std::filesystem::rename(pathFromUtf8(from), pathFromUtf8(to), error);
+}
+
+bool CompanionPosix::fileExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(pathFromUtf8(path), error);
+}
+
+std::string CompanionPosix::getExecutableDir(const char* programPath) {
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) return directoryOf(executable.string());
+  const std::filesystem::path absolute = std::filesystem::absolute(programPath, error);
+  if (!error) return directoryOf(absolute.string());
+  return programPath;
+}
+
+}  // namespace companion

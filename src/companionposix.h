@@ -1,0 +1,70 @@
+// CompanionPosix: the companion's platform layer for Linux and other POSIX
+// systems, where the agent serves a Unix stream socket.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "companion.h"
+#include "scoped_fd.h"
+
+namespace companion {
+
+class CompanionPosix : public CompanionBase {
+ public:
+  CompanionPosix() = default;
+
+  int32_t runLoop() override;
+  int32_t connectSocket() override;
+  int32_t connectStd() override;
+  void closeAll() override;
+  uint32_t getProcessId() override;
+  std::string getUserId() override;
+  std::string getSocketPathPrefix() override;
+  std::string getLogDir() override;
+  std::string getPlatformName() override;
+  void createDirectories(const std::string& path) override;
+  uint64_t fileSize(const std::string& path) override;
+  void removeFile(const std::string& path) override;
+  void renameFile(const std::string& from, const std::string& to) override;
+  bool fileExists(const std::string& path) override;
+  std::string getExecutableDir(const char* programPath) override;
+
+  // The error number logged when a read finds the end of its stream, the
+  // counterpart of a broken pipe on Windows.
+  static constexpr int32_t kEndOfStreamError = 32;  // EPIPE
+  // The error number logged when a transfer is abandoned because the other
+  // direction ended.
+  static constexpr int32_t kCancelledError = 125;  // ECANCELED
+
+ private:
+  struct Direction;
+
+  int32_t connectOne(std::atomic<int>& fd, const std::string& socketPath);
+  bool takeStdHandle(std::atomic<int>& field, int fd, const char* name);
+  void pump(const Direction& direction);
+  void stopOther();
+  int waitReady(int fd, short events);
+  template <typename Transfer>
+  ssize_t whenReady(int fd, short events, Transfer transfer);
+  bool readFrom(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
+  bool writeTo(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
+
+  std::atomic<int> socketInFd{-1};
+  std::atomic<int> socketOutFd{-1};
+  std::atomic<int> stdinFd{-1};
+  std::atomic<int> stdoutFd{-1};
+  std::atomic<int32_t> socketResult{0};
+  std::atomic<int32_t> stdResult{0};
+  std::atomic<bool> socketDone{false};
+  std::atomic<bool> stdDone{false};
+  std::atomic<bool> stopRequested{false};
+  // Readable once the relay is stopping: wakes a pump waiting on its descriptor.
+  ScopedFd wakeRead;
+  ScopedFd wakeWrite;
+};
+
+}  // namespace companion

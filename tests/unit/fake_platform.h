@@ -1,0 +1,85 @@
+// A CompanionBase whose platform records every call and answers from a script.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "companion.h"
+
+namespace companion_test {
+
+class FakePlatform : public companion::CompanionBase {
+ public:
+  // Scripted answers.
+  std::string executableDir;
+  std::string logDir;
+  std::string userId = "S-1-5-21-1111111111-2222222222-3333333333-1001";
+  std::set<std::string> existingPaths;
+  std::map<std::string, uint64_t> fileSizes;
+  int32_t socketCode = 0;
+  int32_t stdCode = 0;
+  int32_t loopCode = companion::kCodeReadFailed;
+  uint32_t processIdAnswer = 4321;
+
+  // Every platform call, in order, as "name(arguments)".
+  std::vector<std::string> calls;
+
+  using CompanionBase::logFile;
+  using CompanionBase::logSuffix;
+  using CompanionBase::processId;
+  using CompanionBase::socketBuffer;
+  using CompanionBase::socketCount;
+  using CompanionBase::socketSuffix;
+  using CompanionBase::stdBuffer;
+  using CompanionBase::stdCount;
+
+  int32_t runLoop() override { return record("runLoop()", loopCode); }
+  int32_t connectSocket() override { return record("connectSocket(" + getSocketPath() + ")", socketCode); }
+  int32_t connectStd() override { return record("connectStd()", stdCode); }
+  void closeAll() override { calls.push_back("closeAll()"); }
+  uint32_t getProcessId() override { return record("getProcessId()", processIdAnswer); }
+  std::string getUserId() override { return record("getUserId()", userId); }
+  std::string getSocketPathPrefix() override { return record("getSocketPathPrefix()", std::string("\\\\.\\pipe\\vantro-")); }
+  std::string getLogDir() override { return record("getLogDir(" + logSuffix + ")", logDir); }
+  std::string getPlatformName() override { return record("getPlatformName()", std::string("fake")); }
+  void createDirectories(const std::string& path) override;
+  uint64_t fileSize(const std::string& path) override;
+  void removeFile(const std::string& path) override;
+  void renameFile(const std::string& from, const std::string& to) override;
+  bool fileExists(const std::string& path) override { return record("fileExists(" + path + ")", existingPaths.count(path) > 0); }
+  std::string getExecutableDir(const char* programPath) override {
+    return record(std::string("getExecutableDir(") + programPath + ")", executableDir);
+  }
+
+ private:
+  template <typename T>
+  T record(std::string call, T answer) {
+    calls.push_back(std::move(call));
+    return answer;
+  }
+};
+
+// A fresh temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void writeFile(const std::filesystem::path& path, const std::string& content);
+std::string readFile(const std::filesystem::path& path);
+// The lines of a text file, split at '\n' (a CR before it stays in the line).
+std::vector<std::string> readLines(const std::filesystem::path& path);
+// The tab-separated fields of a log record.
+std::vector<std::string> fieldsOf(const std::string& record);
+
+}  // namespace companion_test
