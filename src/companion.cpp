@@ -22,10 +22,6 @@ constexpr char kDebugFileName[] = "/companion.debug";
 constexpr char kLogFileName[] = "/companion.log";
 constexpr char kRotatedLogFileName[] = "/companion.log.1";
 
-// A suffix names a pipe or socket and a directory, which no system allows to
-// be this long; reading further would only cost time and memory.
-constexpr size_t kMaxSuffixLineBytes = 65536;
-
 const char* levelTag(LoggerLevel level) {
   switch (level) {
     case LoggerLevel::Info: return "[INFO]    ";
@@ -34,6 +30,15 @@ const char* levelTag(LoggerLevel level) {
     case LoggerLevel::Critical: return "[CRITICAL]";
     default: return "[DEBUG]   ";
   }
+}
+
+bool isPrintableAscii(uint8_t byte) { return byte >= 0x20 && byte <= 0x7E; }
+
+std::string toLowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
 }
 
 }  // namespace
@@ -68,28 +73,6 @@ std::string formatUtcTime(std::chrono::system_clock::time_point time) {
                 static_cast<long long>(secondOfDay % 60));
   return text;
 }
-
-namespace {
-
-// The first line of a file: bytes up to the first '\n', at most
-// kMaxSuffixLineBytes of them.
-std::string readFirstLine(std::istream& in) {
-  std::string line;
-  std::istreambuf_iterator<char> it(in), end;
-  for (; it != end && *it != '\n' && line.size() < kMaxSuffixLineBytes; ++it) line.push_back(*it);
-  return line;
-}
-
-bool isPrintableAscii(uint8_t byte) { return byte >= 0x20 && byte <= 0x7E; }
-
-std::string toLowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-}  // namespace
 
 void setLogCallback(const LogCallback& callback) {
   LogCallback copy(callback);
@@ -172,6 +155,13 @@ void LogFile::close() {
   path_.clear();
 }
 
+std::string readSuffixLine(std::istream& in) {
+  std::string line;
+  std::istreambuf_iterator<char> it(in), end;
+  for (; it != end && *it != '\n' && line.size() < kMaxSuffixLineBytes; ++it) line.push_back(*it);
+  return line;
+}
+
 std::string cleanSuffix(const std::string& firstLine) {
   std::string suffix;
   for (char c : firstLine) {
@@ -179,6 +169,13 @@ std::string cleanSuffix(const std::string& firstLine) {
   }
   if (!suffix.empty() && suffix.front() != '.') suffix.insert(suffix.begin(), '.');
   return suffix;
+}
+
+std::string socketSuffixFor(std::string logSuffix) {
+  for (char& c : logSuffix) {
+    if (c == '.') c = '-';
+  }
+  return logSuffix;
 }
 
 CompanionBase::CompanionBase() : stdBuffer(kRelayBufferSize), socketBuffer(kRelayBufferSize) {}
@@ -192,11 +189,8 @@ CompanionBase::~CompanionBase() {
 void CompanionBase::readSuffixFile(const std::string& path) {
   std::ifstream in(pathFromUtf8(path), std::ios::binary);
   if (!in.is_open()) return;
-  logSuffix = cleanSuffix(readFirstLine(in));
-  socketSuffix = logSuffix;
-  for (char& c : socketSuffix) {
-    if (c == '.') c = '-';
-  }
+  logSuffix = cleanSuffix(readSuffixLine(in));
+  socketSuffix = socketSuffixFor(logSuffix);
 }
 
 void CompanionBase::init(int /*argc*/, const char* const argv[]) {

@@ -11,9 +11,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+
+#include "scoped_fd.h"
 
 namespace companion {
 namespace {
@@ -73,10 +76,13 @@ struct CompanionPosix::Direction {
   const char* inputName;
   const char* outputName;
   const char* pumpName;
+  const char* otherPumpName;
   int32_t writeFailCode;
   std::atomic<int32_t>& result;
   const std::atomic<int32_t>& otherResult;
   std::atomic<bool>& done;
+  const std::atomic<bool>& otherDone;
+  const pthread_t& otherThread;
 };
 
 int32_t CompanionPosix::connectSocket() {
@@ -145,19 +151,20 @@ void CompanionPosix::closeAll() {
 int32_t CompanionPosix::runLoop() {
   // A closed browser or agent must show as a failed write, not kill us.
   ::signal(SIGPIPE, SIG_IGN);
-  int wake[2];
-  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    COMPANION_LOG(LoggerLevel::Error, "Relay wake pipe, error: %1", errno);
-    return kCodeReadFailed;
-  }
-  wakeRead.reset(wake[0]);
-  wakeWrite.reset(wake[1]);
+  // Without SA_RESTART the cancellation signal makes a blocked read, write or
+  // poll of the receiving thread fail with EINTR.
+  struct sigaction cancellation {};
+  cancellation.sa_handler = [](int) {};
+  ::sigemptyset(&cancellation.sa_mask);
+  ::sigaction(kCancelSignal, &cancellation, nullptr);
 
-  const Direction fromSocket{socketInFd, stdoutFd,      socketBuffer, socketCount, "socketIn", "stdout",
-                             "socket",   kCodeStdoutWriteFailed,      socketResult, stdResult, socketDone};
-  const Direction fromStd{stdinFd, socketOutFd, stdBuffer, stdCount,   "stdin",   "socketOut",
-                          "std",   kCodeSocketWriteFailed, stdResult, socketResult, stdDone};
+  const Direction fromSocket{socketInFd, stdoutFd, socketBuffer, socketCount, "socketIn", "stdout", "socket", "std",
+                             kCodeStdoutWriteFailed, socketResult, stdResult, socketDone, stdDone, stdThread};
+  const Direction fromStd{stdinFd, socketOutFd, stdBuffer, stdCount, "stdin", "socketOut", "std", "socket",
+                          kCodeSocketWriteFailed, stdResult, socketResult, stdDone, socketDone, socketThread};
+  stdThread = ::pthread_self();
   std::thread socketPump([&] { pump(fromSocket); });
+  socketThread = socketPump.native_handle();
   pump(fromStd);
   socketPump.join();
   return socketResult != 0 ? socketResult.load() : stdResult.load();
@@ -179,44 +186,49 @@ void CompanionPosix::pump(const Direction& direction) {
     COMPANION_LOG(LoggerLevel::Debug, "Stop write to %1", direction.outputName);
     if (code != kCodeSuccess) break;
   }
-  direction.done = true;
+  {
+    std::lock_guard<std::mutex> lock(doneMutex);
+    direction.done = true;
+  }
+  doneChanged.notify_all();
   COMPANION_LOG(LoggerLevel::Debug, "Stop run %1", direction.pumpName);
   if (direction.otherResult == 0) direction.result = code;
-  stopOther();
+  stopOther(direction);
 }
 
-void CompanionPosix::stopOther() {
+void CompanionPosix::stopOther(const Direction& direction) {
   stopRequested = true;
-  // The wake pipe is never drained, so a pump that starts waiting later still
-  // sees it readable: one byte stops the other pump for good.
-  const char byte = 0;
-  retryAfterEintr([&] { return ::write(wakeWrite.get(), &byte, 1); });
-}
-
-int CompanionPosix::waitReady(int fd, short events) {
-  pollfd fds[2] = {{fd, events, 0}, {wakeRead.get(), POLLIN, 0}};
-  if (retryAfterEintr([&] { return ::poll(fds, 2, -1); }) < 0) return errno;
-  // A ready descriptor (or its hang-up or error) wins over the wake-up: the
-  // transfer that follows reports it.
-  if (fds[0].revents != 0) return 0;
-  return kCancelledError;
+  COMPANION_LOG(LoggerLevel::Debug, "Start wait %1 finish", direction.otherPumpName);
+  // A signal that lands just before the other pump enters a blocking call is
+  // lost, so it is repeated every 5 ms until that pump is done.
+  std::unique_lock<std::mutex> lock(doneMutex);
+  while (!direction.otherDone) {
+    ::pthread_kill(direction.otherThread, kCancelSignal);
+    doneChanged.wait_for(lock, std::chrono::milliseconds(5));
+  }
+  lock.unlock();
+  COMPANION_LOG(LoggerLevel::Debug, "Stop wait %1 finish", direction.otherPumpName);
 }
 
 template <typename Transfer>
-ssize_t CompanionPosix::whenReady(int fd, short events, Transfer transfer) {
+ssize_t CompanionPosix::transferWhenReady(int fd, short events, Transfer transfer) {
   for (;;) {
-    if (const int error = waitReady(fd, events)) return -error;
     const ssize_t transferred = transfer();
     if (transferred >= 0) return transferred;
-    // A descriptor the browser handed over non-blocking may not be ready after all.
-    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -errno;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Our sockets, and descriptors the browser handed over non-blocking.
+      pollfd ready{fd, events, 0};
+      if (::poll(&ready, 1, -1) >= 0) continue;
+    }
+    if (errno != EINTR) return -errno;
+    if (stopRequested) return -kCancelledError;
   }
 }
 
 bool CompanionPosix::readFrom(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count,
                               const char* name) {
   const int input = fd;
-  ssize_t result = whenReady(input, POLLIN, [&] { return ::read(input, buffer.data(), buffer.size()); });
+  ssize_t result = transferWhenReady(input, POLLIN, [&] { return ::read(input, buffer.data(), buffer.size()); });
   if (result == 0) result = -kEndOfStreamError;
   if (result < 0) {
     count = 0;
@@ -240,7 +252,7 @@ bool CompanionPosix::writeTo(std::atomic<int>& fd, std::vector<uint8_t>& buffer,
   const int output = fd;
   for (uint32_t written = 0; written < count;) {
     const ssize_t result =
-        whenReady(output, POLLOUT, [&] { return ::write(output, buffer.data() + written, count - written); });
+        transferWhenReady(output, POLLOUT, [&] { return ::write(output, buffer.data() + written, count - written); });
     if (result < 0) {
       COMPANION_LOG(LoggerLevel::Error, "Write to %1, error: %2", name, static_cast<int32_t>(-result));
       return false;

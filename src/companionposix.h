@@ -2,14 +2,19 @@
 // systems, where the agent serves a Unix stream socket.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <string>
+#include <pthread.h>
 #include <sys/types.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "companion.h"
-#include "scoped_fd.h"
 
 namespace companion {
 
@@ -35,10 +40,13 @@ class CompanionPosix : public CompanionBase {
 
   // The error number logged when a read finds the end of its stream, the
   // counterpart of a broken pipe on Windows.
-  static constexpr int32_t kEndOfStreamError = 32;  // EPIPE
+  static constexpr int32_t kEndOfStreamError = EPIPE;
   // The error number logged when a transfer is abandoned because the other
   // direction ended.
-  static constexpr int32_t kCancelledError = 125;  // ECANCELED
+  static constexpr int32_t kCancelledError = ECANCELED;
+  // Sent to a pump's thread to make its blocked call fail. SIGURG is ignored
+  // by default, so one arriving from outside changes nothing.
+  static constexpr int kCancelSignal = SIGURG;
 
  private:
   struct Direction;
@@ -46,10 +54,11 @@ class CompanionPosix : public CompanionBase {
   int32_t connectOne(std::atomic<int>& fd, const std::string& socketPath);
   bool takeStdHandle(std::atomic<int>& field, int fd, const char* name);
   void pump(const Direction& direction);
-  void stopOther();
-  int waitReady(int fd, short events);
+  void stopOther(const Direction& direction);
+  // Transfers once, waiting while the descriptor is not ready; the count, or
+  // minus the error number (kCancelledError once the relay is stopping).
   template <typename Transfer>
-  ssize_t whenReady(int fd, short events, Transfer transfer);
+  ssize_t transferWhenReady(int fd, short events, Transfer transfer);
   bool readFrom(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
   bool writeTo(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
 
@@ -62,9 +71,12 @@ class CompanionPosix : public CompanionBase {
   std::atomic<bool> socketDone{false};
   std::atomic<bool> stdDone{false};
   std::atomic<bool> stopRequested{false};
-  // Readable once the relay is stopping: wakes a pump waiting on its descriptor.
-  ScopedFd wakeRead;
-  ScopedFd wakeWrite;
+  // The threads that run the two pumps, for the cancellation signal, and what
+  // a stopping pump waits on until the other is done.
+  pthread_t socketThread{};
+  pthread_t stdThread{};
+  std::mutex doneMutex;
+  std::condition_variable doneChanged;
 };
 
 }  // namespace companion
