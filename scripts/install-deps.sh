@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the demo and the tests need,
-# only those that are missing. Usage: install-deps.sh [native|all]
+# only those that are missing. Usage: install-deps.sh [build|all]
 set -euo pipefail
 
-native=(cmake ninja-build g++ googletest socat)
-windows=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+# build: the Linux companion, the example agent and the demo.
+build=(cmake ninja-build g++ googletest)
+# all: everything the tests need as well: the comparison relay, the browsers,
+# clang for the fuzzers, and the Windows cross build with Wine to run it.
+tests=(socat python3 chromium firefox-esr clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
 
-packages=("${native[@]}")
+packages=("${build[@]}")
 if [[ "${1:-all}" == all ]]; then
-  packages+=("${windows[@]}")
+  packages+=("${tests[@]}")
 fi
 
 missing=()

@@ -1,11 +1,37 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds the Linux and Windows
-# programs and runs every test (the Windows ones under Wine).
+# The test command: installs what is missing, then builds and runs every test:
+# the native build (unit, end-to-end and browser tests), the same tests under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer,
+# the fuzz targets, and the Windows program under Wine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh all || exit 1
+scripts/install-deps.sh all </dev/null || exit 1
 
-status=0
-{ cmake --preset native && cmake --build --preset native && ctest --preset native; } || status=1
-exit $status
+passed=0
+failed=()
+stage() {
+  local name=$1
+  shift
+  echo "===== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed+=("$name")
+  fi
+}
+preset() {
+  cmake --preset "$1" && cmake --build --preset "$1" && ctest --preset "$1" "${@:2}"
+}
+
+stage native preset native
+# Browsers and Wine gain nothing from sanitizing the companion they start.
+stage asan preset asan -LE 'browser|wine'
+stage tsan preset tsan -LE 'browser|wine'
+stage fuzz scripts/fuzz.sh
+stage windows scripts/test-windows.sh
+
+echo "===== summary"
+[[ ${#failed[@]} -eq 0 ]] || echo "failed stages: ${failed[*]}"
+echo "stages: $passed passed, ${#failed[@]} failed"
+[[ ${#failed[@]} -eq 0 ]]

@@ -109,7 +109,7 @@ std::string Formatter::str() const {
     uint64_t index = 0;
     for (size_t i = p + 1; i < e && index <= arguments_.size(); ++i) index = index * 10 + (f[i] - '0');
     if (index >= 1 && index <= arguments_.size()) {
-      result.append(f, copied, p - copied).append(arguments_[index - 1]);
+      result.append(f, copied, p - copied).append(arguments_[static_cast<size_t>(index - 1)]);
       copied = e;
     }
     pos = e;

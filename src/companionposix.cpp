@@ -297,26 +297,13 @@ void CompanionPosix::createDirectories(const std::string& path) {
   if (!path.empty()) makePrivateDirectory(path);
 }
 
-uint64_t CompanionPosix::fileSize(const std::string& path) {
-  std::error_code error;
-  const uintmax_t size = std::filesystem::file_size(pathFromUtf8(path), error);
-  return error ? 0 : size;
-}
+uint64_t CompanionPosix::fileSize(const std::string& path) { return sizeOfFile(path); }
 
-void CompanionPosix::removeFile(const std::string& path) {
-  std::error_code error;
-  std::filesystem::remove(pathFromUtf8(path), error);
-}
+void CompanionPosix::removeFile(const std::string& path) { removeFileIfAny(path); }
 
-void CompanionPosix::renameFile(const std::string& from, const std::string& to) {
-  std::error_code error;
-  std::filesystem::rename(pathFromUtf8(from), pathFromUtf8(to), error);
-}
+void CompanionPosix::renameFile(const std::string& from, const std::string& to) { renameReplacing(from, to); }
 
-bool CompanionPosix::fileExists(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::exists(pathFromUtf8(path), error);
-}
+bool CompanionPosix::fileExists(const std::string& path) { return anythingExistsAt(path); }
 
 std::string CompanionPosix::getExecutableDir(const char* programPath) {
   std::error_code error;

@@ -58,7 +58,10 @@ std::string readFile(const std::filesystem::path& path) {
 std::vector<std::string> readLines(const std::filesystem::path& path) {
   std::vector<std::string> lines;
   std::istringstream in(readFile(path));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
   return lines;
 }
 

@@ -77,7 +77,7 @@ class TempDir {
 
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);
-// The lines of a text file, split at '\n' (a CR before it stays in the line).
+// The lines of a text file, without their LF or CR LF ends.
 std::vector<std::string> readLines(const std::filesystem::path& path);
 // The tab-separated fields of a log record.
 std::vector<std::string> fieldsOf(const std::string& record);

@@ -1,0 +1,25 @@
+# Lines shared by the MinGW-w64 toolchain files: a static Windows program whose
+# tests run under Wine. The including file sets COMPANION_MINGW_TRIPLE and
+# COMPANION_WINE_LOADER first.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${COMPANION_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${COMPANION_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${COMPANION_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${COMPANION_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# No MinGW runtime DLL to ship: the program imports system DLLs only.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# Each build tree has its own Wine prefix; the overrides keep a fresh prefix
+# from offering to install Mono and Gecko.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    /usr/bin/env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+    ${COMPANION_WINE_LOADER})
+
+# Tests are listed when CTest runs, not when they are built: the build must
+# not start Wine (a 32-bit program cannot run on every machine, and a cold Wine
+# server started from the build would inherit its output pipes).
+set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)

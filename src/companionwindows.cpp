@@ -1,0 +1,359 @@
+// CompanionWindows: the agent's named pipe and the standard streams, the two
+// relay pumps, the user's identity, and paths and files, on the Windows API.
+#include "companionwindows.h"
+
+#define SECURITY_WIN32
+#include <windows.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <sddl.h>
+#include <security.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "file.h"
+#include "utf8_win.h"
+
+namespace companion {
+
+namespace {
+
+// The agent may identify the user at the other end of its pipe but not act as
+// that user: without SECURITY_SQOS_PRESENT a client grants whoever serves the
+// name full impersonation. The pumps pass no OVERLAPPED on these overlapped
+// handles; the system then waits on the handle itself for the transfer, which
+// is unambiguous because only one transfer is ever pending on each handle.
+constexpr DWORD kSocketOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// Pause between two passes that cancel the other pump's transfers.
+constexpr DWORD kCancelIntervalMs = 5;
+
+// Exactly TOKEN_USER with a five sub-authority SID (a user account) in a
+// 32-bit process; a 64-bit build needs one retry with the reported size.
+constexpr DWORD kFirstTokenInfoBytes = 36;
+constexpr DWORD kMaxTokenInfoBytes = 8192;
+constexpr ULONG kFirstNameUnits = 256;
+constexpr ULONG kMaxNameUnits = 8192;
+
+// The module path buffer starts at MAX_PATH + 1 units and grows, as long as
+// the path comes back cut, up to the longest path the system has.
+constexpr DWORD kFirstModulePathUnits = 261;
+constexpr DWORD kMaxModulePathUnits = 32768;
+constexpr DWORD kFullPathUnits = 65536;
+
+int32_t openFailure(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+      COMPANION_LOG(LoggerLevel::Warning, "Open socket not exists, error: %1", error);
+      return kCodeSocketNotFound;
+    case ERROR_PIPE_BUSY:
+      COMPANION_LOG(LoggerLevel::Warning, "Open socket busy, error: %1", error);
+      return kCodeSocketBusy;
+    default:
+      COMPANION_LOG(LoggerLevel::Error, "Open socket invalid handle, error: %1", error);
+      return kCodeSocketInvalid;
+  }
+}
+
+// Opens one end of the agent's pipe into the field, which is left null on
+// failure. No waiting: a missing or busy pipe is reported at once.
+int32_t openSocket(std::atomic<HANDLE>& field, const std::wstring& path, DWORD access) {
+  field = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, kSocketOpenFlags, nullptr);
+  const DWORD error = GetLastError();
+  if (field.load() != INVALID_HANDLE_VALUE) return kCodeSuccess;
+  field = nullptr;
+  return openFailure(error);
+}
+
+bool readFrom(std::atomic<HANDLE>& handle, std::vector<uint8_t>& buffer, uint32_t& count, const char* name) {
+  DWORD read = 0;
+  const BOOL ok = ReadFile(handle.load(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr);
+  count = read;
+  if (!ok) {
+    const DWORD error = GetLastError();
+    COMPANION_LOG(LoggerLevel::Error, "Read from %1, error %2", name, error);
+    return false;
+  }
+  COMPANION_LOG(LoggerLevel::Debug, "Read from %1 bytes: %2", name, read);
+  COMPANION_LOG(LoggerLevel::Debug, "Read from %1, size: %2, data: %3", name, count, formatData(buffer.data(), count));
+  return true;
+}
+
+// Writes the first count bytes of the buffer, completing short writes.
+bool writeTo(std::atomic<HANDLE>& handle, std::vector<uint8_t>& buffer, uint32_t& count, const char* name) {
+  if (count == 0) return true;
+  if (count > buffer.size()) {
+    count = 0;
+    return true;
+  }
+  COMPANION_LOG(LoggerLevel::Debug, "Write to %1, size: %2, data: %3", name, count, formatData(buffer.data(), count));
+  for (uint32_t total = 0; total < count;) {
+    DWORD written = 0;
+    if (!WriteFile(handle.load(), buffer.data() + total, count - total, &written, nullptr)) {
+      const DWORD error = GetLastError();
+      COMPANION_LOG(LoggerLevel::Error, "Write to %1, error: %2", name, error);
+      return false;
+    }
+    COMPANION_LOG(LoggerLevel::Debug, "Write to %1 bytes: %2", name, written);
+    total += written;
+  }
+  count = 0;
+  return true;
+}
+
+std::string sidText(PSID sid) {
+  LPWSTR text = nullptr;
+  if (sid == nullptr || IsValidSid(sid) != 1 || ConvertSidToStringSidW(sid, &text) != 1) return std::string();
+  std::string result = wideToUtf8(text, std::wcslen(text));
+  LocalFree(text);
+  return result;
+}
+
+// The SID of the token's user; the buffer grows only to the size the system
+// reports, and only when that is more than it has and within the cap.
+std::string tokenUserSid(HANDLE token) {
+  std::vector<uint8_t> buffer(kFirstTokenInfoBytes);
+  for (;;) {
+    DWORD needed = 0;
+    const BOOL ok = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &needed);
+    const DWORD error = GetLastError();
+    if (ok) return sidText(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid);
+    if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size() || needed > kMaxTokenInfoBytes) {
+      return std::string();
+    }
+    buffer.resize(needed);
+  }
+}
+
+std::string getTokenUserSid() {
+  HANDLE token = nullptr;
+  // An impersonating thread has a token of its own; otherwise the process
+  // token names the user.
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token) &&
+      !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    const DWORD error = GetLastError();
+    COMPANION_LOG(LoggerLevel::Error, "OpenProcessToken fail: %1", error);
+    return std::string();
+  }
+  if (token == nullptr) return std::string();
+  std::string sid = tokenUserSid(token);
+  CloseHandle(token);
+  return sid;
+}
+
+std::string getUniqueIdName() {
+  std::vector<wchar_t> buffer(kFirstNameUnits);
+  for (;;) {
+    const auto bufferUnits = static_cast<ULONG>(buffer.size());
+    ULONG size = bufferUnits;
+    if (GetUserNameExW(NameUniqueId, buffer.data(), &size)) {
+      if (size == 0 || size > bufferUnits) {
+        const DWORD error = GetLastError();
+        COMPANION_LOG(LoggerLevel::Error,
+                      "GetUserNameEx() invalid buffer size, error: %1, buffer.size() = %2, result size = %3, "
+                      "name format = %4",
+                      error, bufferUnits, size, "NameUniqueId");
+        return std::string();
+      }
+      return wideToUtf8(buffer.data(), size);
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_NONE_MAPPED) return std::string();
+    if (error != ERROR_MORE_DATA) {
+      COMPANION_LOG(LoggerLevel::Error, "GetUserNameEx() error: %1, result size = %2", error, size);
+      return std::string();
+    }
+    if (size <= bufferUnits) {
+      COMPANION_LOG(LoggerLevel::Critical, "GetUserNameEx() invalid buffer size, buffer size = %1, result size = %2",
+                    bufferUnits, size);
+      return std::string();
+    }
+    if (size > kMaxNameUnits) {
+      COMPANION_LOG(LoggerLevel::Error, "GetUserNameEx() too big buffer size, result size = %1", size);
+      return std::string();
+    }
+    buffer.resize(size);
+  }
+}
+
+// The running executable's path; empty when the system cannot tell.
+std::wstring modulePath() {
+  std::wstring buffer(kFirstModulePathUnits, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    // A path that does not fit comes back cut, its length the buffer's size.
+    if (length < buffer.size() || buffer.size() >= kMaxModulePathUnits) return buffer.substr(0, length);
+    buffer.assign(std::min<size_t>(buffer.size() * 2, kMaxModulePathUnits), L'\0');
+  }
+}
+
+// The part before the last backslash, or the whole path when it has none.
+std::string directoryOf(const std::wstring& path) {
+  const std::string utf8 = wideToUtf8(path);
+  const size_t separator = utf8.rfind('\\');
+  return separator == std::string::npos ? utf8 : utf8.substr(0, separator);
+}
+
+}  // namespace
+
+struct CompanionWindows::Direction {
+  const char* name;  // of the pump, in its own messages
+  std::atomic<Handle>& input;
+  const char* inputName;
+  std::atomic<Handle>& output;
+  const char* outputName;
+  std::vector<uint8_t>& buffer;
+  uint32_t& count;
+  int32_t writeFailedCode;
+  std::atomic<int32_t>& result;
+  std::atomic<bool>& done;
+};
+
+CompanionWindows::Direction CompanionWindows::socketDirection() {
+  return {"socket",     socketInHandle, "socketIn",           stdoutHandle, "stdout",
+          socketBuffer, socketCount,    kCodeStdoutWriteFailed, socketResult, socketDone};
+}
+
+CompanionWindows::Direction CompanionWindows::stdDirection() {
+  return {"std",     stdinHandle, "stdin",                 socketOutHandle, "socketOut",
+          stdBuffer, stdCount,    kCodeSocketWriteFailed, stdResult,       stdDone};
+}
+
+int32_t CompanionWindows::runLoop() {
+  std::thread socketThread(&CompanionWindows::runSocket, this);
+  runStd();
+  socketThread.join();
+  const int32_t socketCode = socketResult;
+  return socketCode != kCodeSuccess ? socketCode : stdResult.load();
+}
+
+void CompanionWindows::runSocket() { pump(socketDirection(), stdDirection()); }
+
+void CompanionWindows::runStd() { pump(stdDirection(), socketDirection()); }
+
+void CompanionWindows::pump(const Direction& self, const Direction& other) {
+  int32_t code = kCodeSuccess;
+  while (!stopRequested) {
+    COMPANION_LOG(LoggerLevel::Debug, "Start read from %1", self.inputName);
+    code = readFrom(self.input, self.buffer, self.count, self.inputName) ? kCodeSuccess : kCodeReadFailed;
+    COMPANION_LOG(LoggerLevel::Debug, "Stop read from %1", self.inputName);
+    // Bytes read after the other pump has ended are dropped.
+    if (code != kCodeSuccess || stopRequested) break;
+    COMPANION_LOG(LoggerLevel::Debug, "Start write to %1", self.outputName);
+    code = writeTo(self.output, self.buffer, self.count, self.outputName) ? kCodeSuccess : self.writeFailedCode;
+    COMPANION_LOG(LoggerLevel::Debug, "Stop write to %1", self.outputName);
+    if (code != kCodeSuccess) break;
+  }
+  self.done = true;
+  COMPANION_LOG(LoggerLevel::Debug, "Stop run %1", self.name);
+  // Only the direction that ended first records its code.
+  if (other.result == kCodeSuccess) self.result = code;
+  stopRequested = true;
+
+  COMPANION_LOG(LoggerLevel::Debug, "Start wait %1 finish", other.name);
+  // A blocked transfer cannot see stopRequested, and a cancellation that comes
+  // just before the other pump starts its next transfer is lost: repeat until
+  // the other pump has left its loop.
+  do {
+    CancelIoEx(other.input.load(), nullptr);
+    CancelIoEx(other.output.load(), nullptr);
+    Sleep(kCancelIntervalMs);
+  } while (!other.done);
+  COMPANION_LOG(LoggerLevel::Debug, "Stop wait %1 finish", other.name);
+}
+
+int32_t CompanionWindows::connectSocket() {
+  const std::string socketPath = getSocketPath();
+  COMPANION_LOG(LoggerLevel::Info, "Connect to socket path: %1", socketPath);
+  const std::wstring widePath = utf8ToWide(socketPath);
+  // The agent tells a client's two connections apart by this order: first the
+  // one this process reads from, then the one it writes to.
+  const int32_t code = openSocket(socketInHandle, widePath, FILE_READ_DATA);
+  if (code != kCodeSuccess) return code;
+  return openSocket(socketOutHandle, widePath, FILE_WRITE_DATA);
+}
+
+int32_t CompanionWindows::connectStd() {
+  if (!takeStdHandle(stdinHandle, STD_INPUT_HANDLE, "stdin")) return kCodeStdNotPipe;
+  if (!takeStdHandle(stdoutHandle, STD_OUTPUT_HANDLE, "stdout")) return kCodeStdNotPipe;
+  return kCodeSuccess;
+}
+
+// The browser starts this process with pipes on both standard streams; a
+// console, a file or a missing handle means someone else started it.
+bool CompanionWindows::takeStdHandle(std::atomic<Handle>& field, uint32_t selector, const char* name) {
+  field = GetStdHandle(selector);
+  const DWORD error = GetLastError();
+  if (field.load() == INVALID_HANDLE_VALUE) {
+    COMPANION_LOG(LoggerLevel::Error, "Get %1 handle, error: %2", name, error);
+    field = nullptr;
+    return false;
+  }
+  const DWORD type = GetFileType(field.load());
+  if (type == FILE_TYPE_PIPE) return true;
+  COMPANION_LOG(LoggerLevel::Error, "%1 type handle must be pipe, type: %2", name, type);
+  return false;
+}
+
+void CompanionWindows::closeAll() {
+  for (std::atomic<Handle>* field : {&stdinHandle, &stdoutHandle, &socketInHandle, &socketOutHandle}) {
+    const Handle handle = field->exchange(nullptr);
+    if (handle != nullptr) CloseHandle(handle);
+  }
+}
+
+uint32_t CompanionWindows::getProcessId() { return GetCurrentProcessId(); }
+
+std::string CompanionWindows::getUserId() {
+  std::string id = getTokenUserSid();
+  if (id.empty()) id = getUniqueIdName();
+  return id.empty() ? "unknown" : id;
+}
+
+std::string CompanionWindows::getSocketPathPrefix() { return "\\\\.\\pipe\\vantro-"; }
+
+std::string CompanionWindows::getPlatformName() { return "windows"; }
+
+std::string CompanionWindows::getLogDir() {
+  PWSTR folder = nullptr;
+  std::string logDir;
+  if (SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr, &folder) == S_OK) {
+    logDir = Formatter("%1/QM/quillmere2%2/logs", wideToUtf8(folder, std::wcslen(folder)), logSuffix).str();
+  }
+  // Whatever the outcome, the string (or null) is the caller's to free.
+  CoTaskMemFree(folder);
+  return logDir;
+}
+
+void CompanionWindows::createDirectories(const std::string& path) {
+  std::error_code error;
+  std::filesystem::create_directories(pathFromUtf8(path), error);
+}
+
+uint64_t CompanionWindows::fileSize(const std::string& path) { return sizeOfFile(path); }
+
+void CompanionWindows::removeFile(const std::string& path) { removeFileIfAny(path); }
+
+void CompanionWindows::renameFile(const std::string& from, const std::string& to) { renameReplacing(from, to); }
+
+bool CompanionWindows::fileExists(const std::string& path) { return anythingExistsAt(path); }
+
+std::string CompanionWindows::getExecutableDir(const char* programPath) {
+  const std::wstring module = modulePath();
+  if (!module.empty()) return directoryOf(module);
+
+  const std::string program = programPath != nullptr ? programPath : "";
+  std::wstring fullPath(kFullPathUnits, L'\0');
+  const DWORD length = GetFullPathNameW(utf8ToWide(program).c_str(), kFullPathUnits, &fullPath[0], nullptr);
+  if (length == 0 || length >= kFullPathUnits) return program;
+  fullPath.resize(length);
+  return directoryOf(fullPath);
+}
+
+}  // namespace companion

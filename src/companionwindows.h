@@ -1,0 +1,58 @@
+// CompanionWindows: the companion's platform operations on the Windows API.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "companion.h"
+
+namespace companion {
+
+class CompanionWindows : public CompanionBase {
+ public:
+  CompanionWindows() = default;
+  ~CompanionWindows() override = default;
+
+  int32_t runLoop() override;
+  int32_t connectSocket() override;
+  int32_t connectStd() override;
+  void closeAll() override;
+  uint32_t getProcessId() override;
+  std::string getUserId() override;
+  std::string getSocketPathPrefix() override;
+  std::string getLogDir() override;
+  std::string getPlatformName() override;
+  void createDirectories(const std::string& path) override;
+  uint64_t fileSize(const std::string& path) override;
+  void removeFile(const std::string& path) override;
+  void renameFile(const std::string& from, const std::string& to) override;
+  bool fileExists(const std::string& path) override;
+  std::string getExecutableDir(const char* programPath) override;
+
+ private:
+  // A Windows HANDLE; spelled out so that this header needs no windows.h.
+  using Handle = void*;
+  // One relay direction: what a pump reads, writes and records.
+  struct Direction;
+
+  Direction socketDirection();
+  Direction stdDirection();
+  void runSocket();
+  void runStd();
+  void pump(const Direction& self, const Direction& other);
+  bool takeStdHandle(std::atomic<Handle>& field, uint32_t selector, const char* name);
+
+  // Shared by both pumps; null while a channel is not open.
+  std::atomic<Handle> socketInHandle{nullptr};
+  std::atomic<Handle> socketOutHandle{nullptr};
+  std::atomic<Handle> stdinHandle{nullptr};
+  std::atomic<Handle> stdoutHandle{nullptr};
+  std::atomic<int32_t> socketResult{0};
+  std::atomic<int32_t> stdResult{0};
+  std::atomic<bool> socketDone{false};
+  std::atomic<bool> stdDone{false};
+  std::atomic<bool> stopRequested{false};
+};
+
+}  // namespace companion

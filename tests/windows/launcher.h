@@ -1,0 +1,72 @@
+// The stand-in browser: starts a program with chosen standard streams and
+// talks to it through anonymous pipes, as a browser starts its native host.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+namespace companion_test {
+
+// What a child gets as a standard stream: a pipe to this process, the file
+// named in Streams::file, the NUL device, or no handle at all.
+enum class Stream { kPipe, kFile, kNul, kMissing };
+struct Streams {
+  Stream in = Stream::kPipe;
+  Stream out = Stream::kPipe;
+  std::filesystem::path file;
+};
+
+class Child {
+ public:
+  // Starts the program; ok() tells whether it runs.
+  Child(const std::filesystem::path& program, const std::vector<std::string>& args, const Streams& streams = Streams());
+  // Ends a child that is still running.
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool ok() const { return static_cast<bool>(process_); }
+  DWORD pid() const { return pid_; }
+
+  bool write(const std::string& bytes) { return writeAll(stdin_.get(), bytes.data(), bytes.size()); }
+  void closeStdin() { stdin_.reset(); }
+  // Stops reading and closes this end, so that the child's next write fails.
+  void closeStdout();
+
+  // Everything the child has written so far.
+  std::string output();
+  bool waitForOutput(size_t bytes, std::chrono::milliseconds timeout);
+  // The first complete output line that starts with the prefix, or nothing.
+  std::optional<std::string> waitForLine(const std::string& prefix, std::chrono::milliseconds timeout);
+  // The exit code, or nothing when the child still runs after the timeout.
+  std::optional<DWORD> wait(std::chrono::milliseconds timeout);
+
+ private:
+  void start(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out, HANDLE err);
+  void startFromLongPath(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out,
+                         HANDLE err);
+  void readOutput();
+  std::optional<std::string> findLine(const std::string& prefix) const;
+
+  UniqueHandle process_;
+  DWORD pid_ = 0;
+  UniqueHandle stdin_;
+  UniqueHandle stdout_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string output_;
+  bool outputEnded_ = false;
+};
+
+}  // namespace companion_test

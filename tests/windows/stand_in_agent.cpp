@@ -1,0 +1,199 @@
+// Stand-in desktop agent: serves the companion's named pipe for the end-to-end
+// tests and tells the test on its standard output what it saw.
+//
+// stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE]
+//                     [--close socketIn|socketOut] [--first-only] [--busy]
+//
+// Without --echo it swallows what it reads. Connection names are the
+// companion's: it reads from "socketIn" and writes to "socketOut".
+// Output lines: "ready" once listening, "connected PID" per connection,
+// "paired PID" per client, "level N" (the impersonation level the client
+// allows) at a client's first bytes. Exits 0 when every client has gone; a
+// --busy agent holds its pipe until its standard input ends.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using companion_test::UniqueHandle;
+
+struct Options {
+  std::string pipeName;
+  int clients = 1;
+  bool echo = false;
+  size_t sendBytes = 0;
+  std::string recordPath;
+  std::string close;
+  bool firstOnly = false;
+  bool busy = false;
+};
+
+std::mutex reportMutex;
+
+void report(const std::string& line) {
+  std::lock_guard<std::mutex> lock(reportMutex);
+  const std::string text = line + "\n";
+  companion_test::writeAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size());
+}
+
+bool parse(int argc, char* argv[], Options& options) {
+  if (argc < 2) return false;
+  options.pipeName = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    const std::string flag = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (flag == "--echo") options.echo = true;
+    else if (flag == "--first-only") options.firstOnly = true;
+    else if (flag == "--busy") options.busy = true;
+    else if (flag == "--clients" && hasValue) options.clients = std::atoi(argv[++i]);
+    else if (flag == "--send" && hasValue) options.sendBytes = std::strtoul(argv[++i], nullptr, 10);
+    else if (flag == "--record" && hasValue) options.recordPath = argv[++i];
+    else if (flag == "--close" && hasValue) options.close = argv[++i];
+    else return false;
+  }
+  return options.clients > 0;
+}
+
+// The level at which this server may act as the client, which the client
+// chose when it opened the pipe; -1 when it cannot be impersonated at all.
+int impersonationLevel(HANDLE pipe) {
+  if (!ImpersonateNamedPipeClient(pipe)) return -1;
+  HANDLE token = nullptr;
+  SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+  DWORD size = 0;
+  const bool known = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+                     GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
+  if (token != nullptr) CloseHandle(token);
+  RevertToSelf();
+  return known ? static_cast<int>(level) : -1;
+}
+
+// Blocks until the client closes its end.
+void awaitDisconnect(HANDLE pipe) {
+  char byte;
+  DWORD read = 0;
+  while (ReadFile(pipe, &byte, 1, &read, nullptr)) {
+  }
+}
+
+void serve(const Options& options, DWORD pid, UniqueHandle socketIn, UniqueHandle socketOut) {
+  if (options.close == "socketIn") socketIn.reset();
+  if (options.close == "socketOut") socketOut.reset();
+  // Only now: a test that waits for this line finds the connection closed.
+  report("paired " + std::to_string(pid));
+  std::thread sender;
+  if (options.sendBytes > 0 && socketIn) {
+    sender = std::thread([&] {
+      const std::string bytes = companion_test::patternBytes(options.sendBytes, companion_test::kAgentSeed);
+      companion_test::writeAll(socketIn.get(), bytes.data(), bytes.size());
+    });
+  }
+  std::string received;
+  std::vector<char> buffer(65536);
+  DWORD read = 0;
+  bool first = true;
+  while (socketOut && ReadFile(socketOut.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+    // A server can only impersonate once it has read from the client.
+    if (std::exchange(first, false)) report("level " + std::to_string(impersonationLevel(socketOut.get())));
+    if (!options.recordPath.empty()) received.append(buffer.data(), read);
+    if (options.echo && !companion_test::writeAll(socketIn.get(), buffer.data(), read)) break;
+  }
+  if (sender.joinable()) sender.join();
+  if (socketIn) awaitDisconnect(socketIn.get());
+  if (!options.recordPath.empty()) std::ofstream(options.recordPath, std::ios::binary) << received;
+}
+
+// Pairs each client's two connections by its process id, so that clients
+// whose opens interleave are still told apart. Clients take the listening
+// instances in the order they were created, so the lower instance of a pair
+// is the client's first open: the one it reads from.
+class Listener {
+ public:
+  explicit Listener(const Options& options) : options_(options) {}
+
+  void accept(size_t instance, UniqueHandle pipe) {
+    if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+    ULONG pid = 0;
+    GetNamedPipeClientProcessId(pipe.get(), &pid);
+    report("connected " + std::to_string(pid));
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto partner = waiting_.find(pid);
+    if (partner == waiting_.end()) {
+      waiting_.emplace(pid, Connection{instance, std::move(pipe)});
+      return;
+    }
+    Connection first = std::move(partner->second);
+    waiting_.erase(partner);
+    lock.unlock();
+    if (first.instance < instance) {
+      serve(options_, pid, std::move(first.pipe), std::move(pipe));
+    } else {
+      serve(options_, pid, std::move(pipe), std::move(first.pipe));
+    }
+  }
+
+  // Connections whose partner never came (--first-only) stay open until
+  // their client goes.
+  void awaitUnpaired() {
+    for (auto& entry : waiting_) awaitDisconnect(entry.second.pipe.get());
+  }
+
+ private:
+  struct Connection {
+    size_t instance;
+    UniqueHandle pipe;
+  };
+
+  const Options& options_;
+  std::mutex mutex_;
+  std::map<ULONG, Connection> waiting_;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    std::fprintf(stderr, "usage: stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE] "
+                         "[--close socketIn|socketOut] [--first-only] [--busy]\n");
+    return 2;
+  }
+  // Every instance listens before "ready", so a client's second open never
+  // finds the pipe busy; --first-only and --busy allow a single instance.
+  const bool single = options.firstOnly || options.busy;
+  const int instances = single ? 1 : 2 * options.clients;
+  std::vector<UniqueHandle> pipes;
+  for (int i = 0; i < instances; ++i) {
+    pipes.emplace_back(CreateNamedPipeA(options.pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                        single ? 1 : PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, nullptr));
+    if (!pipes.back()) {
+      std::fprintf(stderr, "CreateNamedPipe failed: %lu\n", GetLastError());
+      return 2;
+    }
+  }
+  if (options.busy) {
+    UniqueHandle self(CreateFileA(options.pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    report("ready");
+    awaitDisconnect(GetStdHandle(STD_INPUT_HANDLE));
+    return 0;
+  }
+  Listener listener(options);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < pipes.size(); ++i) {
+    threads.emplace_back(&Listener::accept, &listener, i, std::move(pipes[i]));
+  }
+  report("ready");
+  for (std::thread& thread : threads) thread.join();
+  listener.awaitUnpaired();
+  return 0;
+}

@@ -1,0 +1,70 @@
+// The Windows layer's UTF-8 conversion and the log file it appends to.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "file.h"
+#include "utf8_win.h"
+
+namespace {
+
+using companion::utf8ToWide;
+using companion::wideToUtf8;
+
+TEST(Utf8Conversion, RoundTripsEveryPlane) {
+  const std::pair<std::string, std::wstring> cases[] = {
+      {"", L""},
+      {"plain", L"plain"},
+      {"\xC3\xA9", L"\u00E9"},
+      {"\xE2\x82\xAC", L"\u20AC"},
+      // Outside the BMP: one 4-byte sequence is one surrogate pair.
+      {"a\xF0\x9F\x98\x80z", {L'a', wchar_t(0xD83D), wchar_t(0xDE00), L'z'}},
+  };
+  for (const auto& [utf8, wide] : cases) {
+    EXPECT_EQ(utf8ToWide(utf8), wide) << utf8;
+    EXPECT_EQ(wideToUtf8(wide), utf8);
+  }
+}
+
+TEST(Utf8Conversion, InvalidInputBecomesReplacementCharacters) {
+  // How many U+FFFD one bad sequence gives differs between Windows releases
+  // and Wine; at least one, and the text around it stays.
+  for (const char* bad : {"\xFF", "\xC3", "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80"}) {
+    const std::wstring wide = utf8ToWide(std::string("<") + bad + ">");
+    ASSERT_GE(wide.size(), 3u) << bad;
+    EXPECT_EQ(wide.front(), L'<');
+    EXPECT_EQ(wide.back(), L'>');
+    EXPECT_EQ(wide.find_first_not_of(wchar_t(0xFFFD), 1), wide.size() - 1);
+  }
+  EXPECT_EQ(wideToUtf8(std::wstring{L'<', wchar_t(0xD800), L'>'}), "<\xEF\xBF\xBD>");
+  EXPECT_EQ(companion::pathFromUtf8("a\xFF").wstring(), (std::wstring{L'a', wchar_t(0xFFFD)}));
+}
+
+TEST(AppendFile, WritersShareTheFileAndOnlyAppend) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("companion-append-" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  const std::string path = wideToUtf8((dir / L"log-\u00E9.txt").wstring());
+  std::ofstream(companion::pathFromUtf8(path), std::ios::binary) << "old" << companion::kLineEnd;
+
+  companion::AppendFile first;
+  companion::AppendFile second;
+  ASSERT_TRUE(first.open(path));
+  ASSERT_TRUE(second.open(path));
+  EXPECT_TRUE(first.append("one\r\n", 5));
+  EXPECT_TRUE(second.append("two\r\n", 5));
+  EXPECT_TRUE(first.append("three\r\n", 7));
+  std::ostringstream content;
+  content << std::ifstream(companion::pathFromUtf8(path), std::ios::binary).rdbuf();
+  EXPECT_EQ(content.str(), "old\r\none\r\ntwo\r\nthree\r\n");
+  EXPECT_FALSE(companion::AppendFile().open(wideToUtf8((dir / L"missing" / L"x.log").wstring())));
+  first.close();
+  second.close();
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
