@@ -59,6 +59,17 @@ int32_t reportConnectError(int error) {
   }
 }
 
+// Whether the descriptor number was free; if so, it now holds /dev/null.
+bool holdIfClosed(int fd) {
+  if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) return false;
+  const int null = ::open("/dev/null", O_RDWR);
+  if (null >= 0 && null != fd) {
+    ::dup2(null, fd);
+    ::close(null);
+  }
+  return true;
+}
+
 // Creates one directory, private to the user whatever the umask.
 void makePrivateDirectory(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) == 0) ::chmod(path.c_str(), 0700);
@@ -84,6 +95,11 @@ struct CompanionPosix::Direction {
   const std::atomic<bool>& otherDone;
   const pthread_t& otherThread;
 };
+
+CompanionPosix::CompanionPosix()
+    : stdinClosedAtStart(holdIfClosed(STDIN_FILENO)), stdoutClosedAtStart(holdIfClosed(STDOUT_FILENO)) {
+  holdIfClosed(STDERR_FILENO);
+}
 
 int32_t CompanionPosix::connectSocket() {
   const std::string socketPath = getSocketPath();
@@ -123,15 +139,15 @@ int32_t CompanionPosix::connectOne(std::atomic<int>& fd, const std::string& sock
 }
 
 int32_t CompanionPosix::connectStd() {
-  if (!takeStdHandle(stdinFd, STDIN_FILENO, "stdin")) return kCodeStdNotPipe;
-  if (!takeStdHandle(stdoutFd, STDOUT_FILENO, "stdout")) return kCodeStdNotPipe;
+  if (!takeStdHandle(stdinFd, STDIN_FILENO, stdinClosedAtStart, "stdin")) return kCodeStdNotPipe;
+  if (!takeStdHandle(stdoutFd, STDOUT_FILENO, stdoutClosedAtStart, "stdout")) return kCodeStdNotPipe;
   return kCodeSuccess;
 }
 
-bool CompanionPosix::takeStdHandle(std::atomic<int>& field, int fd, const char* name) {
+bool CompanionPosix::takeStdHandle(std::atomic<int>& field, int fd, bool closedAtStart, const char* name) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0) {
-    COMPANION_LOG(LoggerLevel::Error, "Get %1 handle, error: %2", name, errno);
+  if (closedAtStart || ::fstat(fd, &status) != 0) {
+    COMPANION_LOG(LoggerLevel::Error, "Get %1 handle, error: %2", name, closedAtStart ? EBADF : errno);
     field = -1;
     return false;
   }

@@ -20,7 +20,10 @@ namespace companion {
 
 class CompanionPosix : public CompanionBase {
  public:
-  CompanionPosix() = default;
+  // Holds any of the three standard descriptors that came closed with
+  // /dev/null: the next file or socket opened would otherwise take that number
+  // and pass for the standard stream.
+  CompanionPosix();
 
   int32_t runLoop() override;
   int32_t connectSocket() override;
@@ -52,7 +55,7 @@ class CompanionPosix : public CompanionBase {
   struct Direction;
 
   int32_t connectOne(std::atomic<int>& fd, const std::string& socketPath);
-  bool takeStdHandle(std::atomic<int>& field, int fd, const char* name);
+  bool takeStdHandle(std::atomic<int>& field, int fd, bool closedAtStart, const char* name);
   void pump(const Direction& direction);
   void stopOther(const Direction& direction);
   // Transfers once, waiting while the descriptor is not ready; the count, or
@@ -62,6 +65,8 @@ class CompanionPosix : public CompanionBase {
   bool readFrom(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
   bool writeTo(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
 
+  bool stdinClosedAtStart = false;
+  bool stdoutClosedAtStart = false;
   std::atomic<int> socketInFd{-1};
   std::atomic<int> socketOutFd{-1};
   std::atomic<int> stdinFd{-1};

@@ -1,0 +1,386 @@
+// Starts the companion and the example agent as real processes with real pipes, sockets and terminals.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "sha1.h"
+
+namespace companion_e2e {
+namespace {
+
+using companion::retryAfterEintr;
+using companion_tools::writeAll;
+
+// Only a hang guard: every wait ends long before it unless something hangs.
+constexpr int kGuardMs = 60000;
+
+struct StreamEnds {
+  ScopedFd child;
+  ScopedFd ours;
+};
+
+// Opens what the child gets on one standard stream; childReads tells stdin
+// from stdout. Everything is close-on-exec so that no other child holds a
+// stream open.
+StreamEnds openStream(Stream kind, bool childReads, const std::string& sandbox) {
+  StreamEnds ends;
+  int fds[2];
+  switch (kind) {
+    case Stream::Pipe:
+    case Stream::NonBlockingPipe:
+      if (::pipe2(fds, O_CLOEXEC) != 0) break;
+      ends.child.reset(fds[childReads ? 0 : 1]);
+      ends.ours.reset(fds[childReads ? 1 : 0]);
+      // The two ends of a pipe are separate open files: only the child's
+      // side becomes non-blocking.
+      if (kind == Stream::NonBlockingPipe) {
+        ::fcntl(ends.child.get(), F_SETFL, ::fcntl(ends.child.get(), F_GETFL) | O_NONBLOCK);
+      }
+      break;
+    case Stream::SocketPair:
+      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) break;
+      ends.child.reset(fds[0]);
+      ends.ours.reset(fds[1]);
+      break;
+    case Stream::Terminal:
+      ends.ours.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+      if (ends.ours.valid() && ::grantpt(ends.ours.get()) == 0 && ::unlockpt(ends.ours.get()) == 0) {
+        ends.child.reset(::open(::ptsname(ends.ours.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+      }
+      break;
+    case Stream::RegularFile:
+      ends.child.reset(::open((sandbox + (childReads ? "/stdin-file" : "/stdout-file")).c_str(),
+                              O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+      break;
+    case Stream::DevNull: ends.child.reset(::open("/dev/null", O_RDWR | O_CLOEXEC)); break;
+    case Stream::Directory: ends.child.reset(::open(sandbox.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); break;
+    case Stream::Closed: break;
+  }
+  if (kind != Stream::Closed && !ends.child.valid()) ADD_FAILURE() << "cannot open a stream: " << strerror(errno);
+  return ends;
+}
+
+// Between fork and exec: only async-signal-safe calls.
+[[noreturn]] void execChild(const char* program, char* const argv[], char* const envp[], int in, int out,
+                            std::optional<mode_t> mask, std::optional<uid_t> user, int gate) {
+  if (user && (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) ::_exit(126);
+  if (mask) ::umask(*mask);
+  // The test ignores SIGPIPE; a child must not inherit that.
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &action, nullptr);
+  if ((in >= 0 && ::dup2(in, STDIN_FILENO) < 0) || (out >= 0 && ::dup2(out, STDOUT_FILENO) < 0)) ::_exit(126);
+  if (in < 0) ::close(STDIN_FILENO);
+  if (out < 0) ::close(STDOUT_FILENO);
+  char byte;
+  if (gate >= 0) retryAfterEintr([&] { return ::read(gate, &byte, 1); });
+  ::execve(program, argv, envp);
+  ::_exit(127);
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (std::string& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+// Waits up to the guard for fd to become ready for events.
+bool await(int fd, short events) {
+  pollfd ready = {fd, events, 0};
+  if (retryAfterEintr([&] { return ::poll(&ready, 1, kGuardMs); }) > 0) return true;
+  ADD_FAILURE() << "nothing happened on descriptor " << fd << " within the hang guard";
+  return false;
+}
+
+ssize_t guardedRead(int fd, char* buffer, size_t size) {
+  if (!await(fd, POLLIN)) return -1;
+  return retryAfterEintr([&] { return ::read(fd, buffer, size); });
+}
+
+}  // namespace
+
+Process::Process(Process&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      reaped_(other.reaped_),
+      pidFd_(std::move(other.pidFd_)),
+      input_(std::move(other.input_)),
+      output_(std::move(other.output_)),
+      keepOpen_(std::move(other.keepOpen_)) {}
+
+Process& Process::operator=(Process&& other) noexcept {
+  if (this == &other) return *this;
+  killAndReap();
+  pid_ = std::exchange(other.pid_, -1);
+  reaped_ = other.reaped_;
+  pidFd_ = std::move(other.pidFd_);
+  input_ = std::move(other.input_);
+  output_ = std::move(other.output_);
+  keepOpen_ = std::move(other.keepOpen_);
+  return *this;
+}
+
+Process::~Process() { killAndReap(); }
+
+void Process::killAndReap() {
+  if (pid_ <= 0 || reaped_) return;
+  ::kill(pid_, SIGKILL);
+  retryAfterEintr([&] { return ::waitpid(pid_, nullptr, 0); });
+  reaped_ = true;
+}
+
+int Process::wait() {
+  if (pid_ <= 0 || reaped_) return -1;
+  const bool exited = await(pidFd_.get(), POLLIN);
+  if (!exited) ::kill(pid_, SIGKILL);
+  int status = 0;
+  retryAfterEintr([&] { return ::waitpid(pid_, &status, 0); });
+  reaped_ = true;
+  pidFd_.reset();
+  if (!exited) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> Log::messages() const {
+  std::vector<std::string> result;
+  for (const Record& record : records) result.push_back(record.message);
+  return result;
+}
+
+bool Log::has(const std::string& message) const {
+  return std::any_of(records.begin(), records.end(), [&](const Record& r) { return r.message == message; });
+}
+
+size_t Log::count(const std::string& prefix) const {
+  return std::count_if(records.begin(), records.end(), [&](const Record& r) { return r.message.rfind(prefix, 0) == 0; });
+}
+
+std::string Log::tagOf(const std::string& message) const {
+  for (const Record& record : records) {
+    if (record.message == message) return record.tag;
+  }
+  return "";
+}
+
+Log parseLog(const std::string& text) {
+  static const std::regex kRecord(
+      R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\tUTC\t\[(-?\d+)\]\t)"
+      R"((\[DEBUG\]   |\[INFO\]    |\[WARNING\] |\[ERROR\]   |\[CRITICAL\]):\t([^\t]*)\t\[([^\t]+:-?\d+)\]$)");
+  Log log;
+  if (!text.empty() && text.back() != '\n') ADD_FAILURE() << "the log does not end with a line feed";
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    log.lines.push_back(line);
+    if (line.empty()) continue;
+    std::smatch match;
+    if (!std::regex_match(line, match, kRecord)) {
+      ADD_FAILURE() << "malformed log line: " << line;
+      continue;
+    }
+    log.records.push_back({match[1], std::stol(match[2]), match[3], match[4], match[5]});
+  }
+  return log;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string randomBytes(size_t size, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+void CompanionTest::SetUp() {
+  // A child must get exactly the streams a test gives it, so the test's own
+  // standard descriptors must be taken even when ctest leaves one closed.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0) ::open("/dev/null", O_RDWR);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  char sandbox[] = "/tmp/companion-e2e-XXXXXX";
+  ASSERT_NE(::mkdtemp(sandbox), nullptr);
+  root_ = sandbox;
+  ASSERT_EQ(::mkdir(runDir().c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(homeDir().c_str(), 0700), 0);
+  env = {{"PATH", "/usr/bin:/bin"},
+         {"HOME", homeDir()},
+         {"XDG_RUNTIME_DIR", runDir()},
+         {"XDG_STATE_HOME", stateDir()}};
+}
+
+void CompanionTest::TearDown() {
+  stopAgent();
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+std::string CompanionTest::userDigest() {
+  sha1::SHA1 digest;
+  digest.addBytes(std::to_string(::geteuid()));
+  return sha1::toText(digest.finish());
+}
+
+std::string CompanionTest::socketPath(const std::string& socketSuffix) const {
+  return runDir() + "/vantro-" + userDigest() + socketSuffix;
+}
+
+std::string CompanionTest::logPath(const std::string& logSuffix) const {
+  return env.at("XDG_STATE_HOME") + "/QM/quillmere2" + logSuffix + "/logs/companion.log";
+}
+
+Process CompanionTest::spawn(const std::string& program, const Launch& launch) {
+  StreamEnds in = openStream(launch.in, true, root_);
+  StreamEnds out = openStream(launch.out, false, root_);
+  std::vector<std::string> args = {program};
+  args.insert(args.end(), launch.args.begin(), launch.args.end());
+  std::vector<std::string> environment;
+  for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+  std::vector<char*> argv = pointers(args);
+  std::vector<char*> envp = pointers(environment);
+
+  Process process;
+  process.pid_ = ::fork();
+  if (process.pid_ == 0) {
+    execChild(program.c_str(), argv.data(), envp.data(), in.child.get(), out.child.get(), launch.umask, launch.user,
+              launch.gate);
+  }
+  EXPECT_GT(process.pid_, 0) << "fork: " << strerror(errno);
+  // glibc 2.36 declares pidfd_open without C linkage, so call it directly.
+  process.pidFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, process.pid_, 0)));
+  // A terminal's other side must stay open while the child runs, but it
+  // is no byte channel of the test's.
+  auto keep = [&](Stream kind, StreamEnds& ends, ScopedFd& channel) {
+    if (kind == Stream::Terminal) {
+      process.keepOpen_.push_back(std::move(ends.ours));
+    } else {
+      channel = std::move(ends.ours);
+    }
+  };
+  keep(launch.in, in, process.input_);
+  keep(launch.out, out, process.output_);
+  return process;
+}
+
+Process CompanionTest::startCompanion(const Launch& launch) {
+  return spawn(launch.program.empty() ? COMPANION_PATH : launch.program, launch);
+}
+
+Process CompanionTest::startCompanion(std::vector<std::string> args) {
+  Launch launch;
+  launch.args = std::move(args);
+  return startCompanion(launch);
+}
+
+Process CompanionTest::startCompanion(Stream in, Stream out) {
+  Launch launch;
+  launch.in = in;
+  launch.out = out;
+  return startCompanion(launch);
+}
+
+void CompanionTest::startAgent(std::vector<std::string> args, std::optional<uid_t> user) {
+  Launch launch;
+  launch.args = std::move(args);
+  launch.in = Stream::DevNull;
+  launch.user = user;
+  agent_ = spawn(AGENT_PATH, launch);
+  agentBuffer_.clear();
+  const std::string ready = agentLine();
+  ASSERT_EQ(ready.rfind("ready ", 0), 0u) << "the agent did not start: " << ready;
+  agentSocket_ = ready.substr(6);
+}
+
+std::string CompanionTest::agentLine() {
+  for (;;) {
+    const size_t end = agentBuffer_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = agentBuffer_.substr(0, end);
+      agentBuffer_.erase(0, end + 1);
+      return line;
+    }
+    char buffer[4096];
+    const ssize_t count = guardedRead(agent_.output(), buffer, sizeof buffer);
+    if (count <= 0) {
+      ADD_FAILURE() << "the agent printed no further line";
+      return "";
+    }
+    agentBuffer_.append(buffer, static_cast<size_t>(count));
+  }
+}
+
+void CompanionTest::stopAgent() {
+  if (agent_.pid() <= 0 || agent_.reaped_) return;
+  ::kill(agent_.pid(), SIGTERM);
+  EXPECT_EQ(agent_.wait(), 0) << "the agent did not stop cleanly";
+  struct stat status;
+  EXPECT_NE(::lstat(agentSocket_.c_str(), &status), 0) << "the agent left " << agentSocket_;
+  agent_ = Process();
+}
+
+std::string CompanionTest::echo(Process& companion, const std::string& data) {
+  std::thread writer([&] { writeAll(companion.input(), data.data(), data.size()); });
+  std::string received;
+  received.reserve(data.size());
+  std::vector<char> buffer(65536);
+  while (received.size() < data.size()) {
+    const ssize_t count =
+        guardedRead(companion.output(), buffer.data(), std::min(buffer.size(), data.size() - received.size()));
+    if (count <= 0) {
+      // The writer may be blocked on a companion that stopped reading.
+      ::kill(companion.pid(), SIGKILL);
+      break;
+    }
+    received.append(buffer.data(), static_cast<size_t>(count));
+  }
+  writer.join();
+  return received;
+}
+
+std::string CompanionTest::readToEnd(Process& companion) {
+  std::string received;
+  char buffer[65536];
+  for (ssize_t count; (count = guardedRead(companion.output(), buffer, sizeof buffer)) > 0;) {
+    received.append(buffer, static_cast<size_t>(count));
+  }
+  return received;
+}
+
+void CompanionTest::writeUntilClosed(Process& companion) {
+  // One pipe buffer unit at a time: a write of that size never blocks once
+  // poll has reported room.
+  const std::string chunk(PIPE_BUF, 'w');
+  while (await(companion.input(), POLLOUT)) {
+    if (retryAfterEintr([&] { return ::write(companion.input(), chunk.data(), chunk.size()); }) < 0) {
+      EXPECT_EQ(errno, EPIPE) << "the companion's input failed otherwise than by being closed";
+      return;
+    }
+  }
+}
+
+}  // namespace companion_e2e

@@ -1,0 +1,148 @@
+// The one fixture of the Linux end-to-end tests: a private sandbox, the example agent, and a launcher for the companion.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fd_io.h"
+
+namespace companion_e2e {
+
+using companion::ScopedFd;
+
+// What a started process finds on one of its standard streams.
+enum class Stream { Pipe, NonBlockingPipe, SocketPair, Terminal, RegularFile, DevNull, Directory, Closed };
+
+// A started process and the test's ends of its standard streams. Going away
+// kills and reaps a process that was not waited for.
+class Process {
+ public:
+  Process() = default;
+  Process(Process&& other) noexcept;
+  Process& operator=(Process&& other) noexcept;
+  ~Process();
+
+  pid_t pid() const { return pid_; }
+  // Writes to the process's standard input (Pipe, NonBlockingPipe, SocketPair).
+  int input() const { return input_.get(); }
+  // Reads the process's standard output (Pipe, NonBlockingPipe, SocketPair).
+  int output() const { return output_.get(); }
+  void closeInput() { input_.reset(); }
+  void closeOutput() { output_.reset(); }
+  // Reaps the process: the exit code; 128 + the signal for a killed process;
+  // -1, with a test failure, for one that outlived the hang guard and was
+  // killed. The pid stays readable.
+  int wait();
+
+ private:
+  friend class CompanionTest;
+  void killAndReap();
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  ScopedFd pidFd_;
+  ScopedFd input_;
+  ScopedFd output_;
+  std::vector<ScopedFd> keepOpen_;  // the test's side of a terminal
+};
+
+// One record of the companion's log.
+struct Record {
+  std::string time;  // "YYYY-MM-DD hh:mm:ss"
+  long pid = 0;
+  std::string tag;  // the level's 10-character tag
+  std::string message;
+  std::string location;  // "file:line"
+};
+
+// A log's lines: empty ones (one per process start) and records, which must
+// all have the record format.
+struct Log {
+  std::vector<std::string> lines;
+  std::vector<Record> records;
+
+  std::vector<std::string> messages() const;
+  bool has(const std::string& message) const;
+  // How many messages start with prefix.
+  size_t count(const std::string& prefix) const;
+  // The level tag of the first record with exactly this message; "" when
+  // there is none.
+  std::string tagOf(const std::string& message) const;
+};
+
+// Parses log text, adding a test failure for every line that is neither empty
+// nor a well-formed record, and for a missing final line feed.
+Log parseLog(const std::string& text);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+// Bytes from a seeded generator, so that a failure can be replayed.
+std::string randomBytes(size_t size, uint32_t seed);
+
+class CompanionTest : public ::testing::Test {
+ protected:
+  struct Launch {
+    std::vector<std::string> args;
+    Stream in = Stream::Pipe;
+    Stream out = Stream::Pipe;
+    std::optional<mode_t> umask;
+    // Run as this user (and group of the same number) instead of ours.
+    std::optional<uid_t> user;
+    std::string program;  // the built companion unless given
+    // The child reads one byte from this descriptor before it starts the
+    // program, so that several can be let go at the same moment.
+    int gate = -1;
+  };
+
+  void SetUp() override;
+  void TearDown() override;
+
+  // The sandbox holds run/ (XDG_RUNTIME_DIR), state/ (XDG_STATE_HOME, created
+  // by the companion) and home/ (HOME).
+  std::string root() const { return root_; }
+  std::string runDir() const { return root_ + "/run"; }
+  std::string stateDir() const { return root_ + "/state"; }
+  std::string homeDir() const { return root_ + "/home"; }
+  // The SHA-1 text of this user's id, which names the rendezvous socket.
+  static std::string userDigest();
+  // The socket path the companion must derive for this user.
+  std::string socketPath(const std::string& socketSuffix = "") const;
+  // The log file under the XDG_STATE_HOME that env holds.
+  std::string logPath(const std::string& logSuffix = "") const;
+
+  Process startCompanion(const Launch& launch);
+  Process startCompanion(std::vector<std::string> args = {});
+  Process startCompanion(Stream in, Stream out);
+  // Starts the example agent and waits until it listens.
+  void startAgent(std::vector<std::string> args = {}, std::optional<uid_t> user = std::nullopt);
+  // The agent's next line of output, "" with a test failure after the guard.
+  std::string agentLine();
+  // Stops the agent with SIGTERM; it must exit cleanly and take its socket
+  // file with it.
+  void stopAgent();
+
+  // Sends data through the companion and reads back as many bytes, both at
+  // once; the echoing agent must be running.
+  std::string echo(Process& companion, const std::string& data);
+  // Reads standard output until the companion closes it.
+  std::string readToEnd(Process& companion);
+  // Feeds standard input until the companion stops taking it.
+  void writeUntilClosed(Process& companion);
+
+  // Every child's environment; a test may change it before starting one.
+  std::map<std::string, std::string> env;
+
+ private:
+  Process spawn(const std::string& program, const Launch& launch);
+
+  std::string root_;
+  Process agent_;
+  std::string agentSocket_;
+  std::string agentBuffer_;
+};
+
+}  // namespace companion_e2e

@@ -1,0 +1,126 @@
+// The relay: how each side ends it, large and non-blocking transfers, and companions running side by side.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "harness.h"
+
+namespace companion_e2e {
+namespace {
+
+std::string sessionLine(pid_t pid, size_t in, size_t out) {
+  return "session " + std::to_string(pid) + " in " + std::to_string(in) + " out " + std::to_string(out);
+}
+
+TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
+  enum class Browser { ClosesInput, ReadsToEnd, ClosesOutput, WritesUntilClosed };
+  constexpr size_t kSent = 100000;
+  const struct {
+    const char* name;
+    std::vector<std::string> agentArgs;
+    Browser browser;
+    std::set<int> codes;
+  } cases[] = {
+      {"the browser closes stdin", {}, Browser::ClosesInput, {246}},
+      {"the agent closes after sending", {"--send", "100000", "--close-read-after", "100000"}, Browser::ReadsToEnd,
+       {246}},
+      {"the browser stops reading", {"--send", "1000000000"}, Browser::ClosesOutput, {247}},
+      {"the agent stops reading at once", {"--close-write-after", "0"}, Browser::WritesUntilClosed, {249}},
+      {"the agent stops reading midway", {"--close-write-after", "100000"}, Browser::WritesUntilClosed, {249}},
+      // The second connect succeeds; which failure the relay meets first is open.
+      {"the agent closes the second connection", {"--refuse-second"}, Browser::WritesUntilClosed, {246, 249}},
+      // The second connect is refused, or lands in the backlog that the agent
+      // drops when it stops listening.
+      {"the agent stops listening after one connection", {"--first-only"}, Browser::WritesUntilClosed, {240, 249}},
+  };
+  std::string pattern(kSent, '\0');
+  for (size_t i = 0; i < kSent; ++i) pattern[i] = static_cast<char>(i % 251);
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(stateDir());
+    startAgent(c.agentArgs);
+    Process companion = startCompanion();
+    switch (c.browser) {
+      case Browser::ClosesInput:
+        EXPECT_EQ(echo(companion, "bye"), "bye");
+        companion.closeInput();
+        break;
+      case Browser::ReadsToEnd: EXPECT_TRUE(readToEnd(companion) == pattern); break;
+      case Browser::ClosesOutput: companion.closeOutput(); break;
+      case Browser::WritesUntilClosed: writeUntilClosed(companion); break;
+    }
+    const int code = companion.wait();
+    EXPECT_EQ(c.codes.count(code), 1u) << "exit code " << code;
+    stopAgent();
+
+    const Log log = parseLog(readFile(logPath()));
+    EXPECT_TRUE(log.has(code == 240 ? "Open socket not exists, error: 111" : "Return code: " + std::to_string(code)));
+    EXPECT_EQ(log.messages().back(), "Logger stoped");
+  }
+}
+
+TEST_F(CompanionTest, RelaysLargeTransfersUnchangedBothWaysAtOnce) {
+  startAgent();
+  const struct {
+    Stream stream;
+    size_t size;
+  } cases[] = {{Stream::Pipe, 16 << 20}, {Stream::NonBlockingPipe, 16 << 20}, {Stream::SocketPair, 4 << 20}};
+  uint32_t seed = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "stream kind " << static_cast<int>(c.stream));
+    const std::string data = randomBytes(c.size, seed++);
+    Process companion = startCompanion(c.stream, c.stream);
+    // The agent echoes, so both directions carry all of it at once.
+    EXPECT_TRUE(echo(companion, data) == data);
+    companion.closeInput();
+    EXPECT_EQ(companion.wait(), 246);
+    EXPECT_EQ(agentLine(), sessionLine(companion.pid(), c.size, c.size));
+  }
+}
+
+TEST_F(CompanionTest, ConcurrentCompanionsNeverCrossStreams) {
+  constexpr size_t kCompanions = 4;
+  constexpr size_t kSize = 256 << 10;
+  // Connects interleave only now and then; several rounds make a crossing
+  // agent or companion likely to show.
+  constexpr int kRounds = 5;
+  startAgent();
+  // Let go at one moment, the companions connect at the same time.
+  int gate[2];
+  ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
+  ScopedFd gateRead(gate[0]);
+  ScopedFd gateWrite(gate[1]);
+  Launch launch;
+  launch.gate = gateRead.get();
+  for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+    std::vector<Process> companions(kCompanions);
+    std::vector<std::string> sent, received(kCompanions);
+    for (size_t i = 0; i < kCompanions; ++i) {
+      sent.push_back(randomBytes(kSize, static_cast<uint32_t>(round * kCompanions + i)));
+      companions[i] = startCompanion(launch);
+    }
+    EXPECT_TRUE(companion_tools::writeAll(gateWrite.get(), std::string(kCompanions, 'g').data(), kCompanions));
+    std::vector<std::thread> browsers;
+    for (size_t i = 0; i < kCompanions; ++i) {
+      browsers.emplace_back([&, i] { received[i] = echo(companions[i], sent[i]); });
+    }
+    for (std::thread& browser : browsers) browser.join();
+
+    std::set<std::string> expectedSessions, sessions;
+    for (size_t i = 0; i < kCompanions; ++i) {
+      EXPECT_TRUE(received[i] == sent[i]) << "companion " << i << " got someone else's bytes";
+      companions[i].closeInput();
+      expectedSessions.insert(sessionLine(companions[i].pid(), kSize, kSize));
+      EXPECT_EQ(companions[i].wait(), 246);
+    }
+    for (size_t i = 0; i < kCompanions; ++i) sessions.insert(agentLine());
+    EXPECT_EQ(sessions, expectedSessions);
+  }
+}
+
+}  // namespace
+}  // namespace companion_e2e

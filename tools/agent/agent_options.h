@@ -1,0 +1,40 @@
+// Command line of the example agent and the rendezvous path it serves.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace companion_agent {
+
+struct Options {
+  // The Unix socket to serve; the current user's rendezvous path unless given.
+  std::string socketPath;
+  // Read and drop the companion's bytes instead of echoing them.
+  bool swallow = false;
+  // Pattern bytes to send to each companion once both its connections are in.
+  uint64_t sendBytes = 0;
+  // Close the connection the companion reads after this many bytes went out.
+  std::optional<uint64_t> closeReadAfter;
+  // Close the connection the companion writes after this many bytes came in.
+  std::optional<uint64_t> closeWriteAfter;
+  // Close every client's second connection as soon as it is accepted.
+  bool refuseSecond = false;
+  // Stop listening (the socket file stays) after the first connection.
+  bool firstOnly = false;
+  // Fill the listen backlog and never accept, so every connect finds it full.
+  bool busy = false;
+  // Serve clients that use one connection both ways (socat, a direct client)
+  // instead of pairing two connections per process.
+  bool single = false;
+  // Exit once this many companions have gone.
+  std::optional<uint64_t> sessions;
+};
+
+// The byte at position index of the stream that --send produces.
+inline uint8_t patternByte(uint64_t index) { return static_cast<uint8_t>(index % 251); }
+
+// Parses argv; on a bad command line prints the usage and returns nothing.
+std::optional<Options> parseOptions(int argc, char* argv[]);
+
+}  // namespace companion_agent
