@@ -1,0 +1,171 @@
+# Install step: puts the companion and the example agent in place and registers the companion with the browsers through native-messaging host manifests.
+#
+# This file has two roles. Included by the project (configure time) it declares
+# the options and the install rules; the install rules include it again at
+# install time (COMPANION_INSTALL_TIME set) to write the manifests, so that the
+# manifests carry the path the files were really installed to.
+#
+# Options (cache variables, each may also be overridden at install time with
+# `cmake -D<name>=<value> -P <build>/cmake_install.cmake`):
+#   COMPANION_MANIFEST_SCOPE         user | system | none
+#   COMPANION_CHROME_EXTENSION_IDS   Chrome-family extension ids (Chrome, Chromium, Edge, Brave), ";" or "," separated
+#   COMPANION_FIREFOX_EXTENSION_IDS  Firefox extension ids, ";" or "," separated
+
+set(COMPANION_HOST_NAME "com.vantro.companion")
+set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro desktop agent")
+
+# The manifest directories, keyed by "<scope>_<browser>", relative to the
+# user's configuration directory (user scope) or absolute (system scope).
+# Firefox keeps its per-user directory under the home directory, not the
+# configuration directory, hence the ~ marker resolved at install time.
+set(_companion_dirs_user_chrome   "google-chrome/NativeMessagingHosts")
+set(_companion_dirs_user_chromium "chromium/NativeMessagingHosts")
+set(_companion_dirs_user_edge     "microsoft-edge/NativeMessagingHosts")
+set(_companion_dirs_user_brave    "BraveSoftware/Brave-Browser/NativeMessagingHosts")
+set(_companion_dirs_user_firefox  "~/.mozilla/native-messaging-hosts")
+set(_companion_dirs_system_chrome   "/etc/opt/chrome/native-messaging-hosts")
+set(_companion_dirs_system_chromium "/etc/chromium/native-messaging-hosts")
+set(_companion_dirs_system_edge     "/etc/opt/edge/native-messaging-hosts")
+set(_companion_dirs_system_brave    "/etc/opt/brave/native-messaging-hosts")
+set(_companion_dirs_system_firefox  "/usr/lib/mozilla/native-messaging-hosts")
+
+# Splits a "," or ";" separated id list into a CMake list.
+function(_companion_split_ids out text)
+  string(REPLACE "," ";" ids "${text}")
+  list(TRANSFORM ids STRIP)
+  list(REMOVE_ITEM ids "")
+  set(${out} "${ids}" PARENT_SCOPE)
+endfunction()
+
+# Fails on Chrome-family ids that the browsers would never match (32 letters a-p).
+function(_companion_check_chrome_ids ids)
+  foreach(id IN LISTS ids)
+    string(LENGTH "${id}" length)
+    if(NOT id MATCHES "^[a-p]+$" OR NOT length EQUAL 32)
+      message(FATAL_ERROR "COMPANION_CHROME_EXTENSION_IDS: '${id}' is not a Chrome extension id (32 letters a to p)")
+    endif()
+  endforeach()
+endfunction()
+
+# Quotes text as a JSON string.
+function(_companion_json_string out text)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\\\"" text "${text}")
+  string(REPLACE "\n" "\\n" text "${text}")
+  string(REPLACE "\t" "\\t" text "${text}")
+  string(REPLACE "\r" "\\r" text "${text}")
+  set(${out} "\"${text}\"" PARENT_SCOPE)
+endfunction()
+
+# Builds a JSON array of strings, one per line, from a CMake list.
+function(_companion_json_array out items)
+  set(lines "")
+  foreach(item IN LISTS items)
+    _companion_json_string(quoted "${item}")
+    list(APPEND lines "    ${quoted}")
+  endforeach()
+  list(JOIN lines ",\n" body)
+  set(${out} "[\n${body}\n  ]" PARENT_SCOPE)
+endfunction()
+
+# The manifest text; key is allowed_origins (Chrome family) or allowed_extensions (Firefox).
+function(_companion_manifest_text out program key values)
+  _companion_json_string(name "${COMPANION_HOST_NAME}")
+  _companion_json_string(description "${COMPANION_HOST_DESCRIPTION}")
+  _companion_json_string(path "${program}")
+  _companion_json_array(allowed "${values}")
+  set(${out} "{\n  \"name\": ${name},\n  \"description\": ${description},\n  \"path\": ${path},\n  \"type\": \"stdio\",\n  \"${key}\": ${allowed}\n}\n" PARENT_SCOPE)
+endfunction()
+
+# The directory where the given browser looks for manifests in the given scope.
+function(_companion_manifest_dir out scope browser)
+  set(dir "${_companion_dirs_${scope}_${browser}}")
+  if(scope STREQUAL "user")
+    if(NOT IS_ABSOLUTE "$ENV{HOME}")
+      message(FATAL_ERROR "COMPANION_MANIFEST_SCOPE=user needs HOME to be an absolute path")
+    endif()
+    # Chrome-family browsers follow XDG_CONFIG_HOME when it is absolute.
+    set(config "$ENV{XDG_CONFIG_HOME}")
+    if(NOT IS_ABSOLUTE "${config}")
+      set(config "$ENV{HOME}/.config")
+    endif()
+    if(dir MATCHES "^~/")
+      string(REGEX REPLACE "^~" "$ENV{HOME}" dir "${dir}")
+    else()
+      set(dir "${config}/${dir}")
+    endif()
+  endif()
+  set(${out} "${dir}" PARENT_SCOPE)
+endfunction()
+
+# Writes one manifest where the browser looks, under DESTDIR when that is set,
+# and lists it in install_manifest.txt as file(INSTALL) would.
+function(_companion_install_manifest scope browser text)
+  _companion_manifest_dir(dir "${scope}" "${browser}")
+  set(path "${dir}/${COMPANION_HOST_NAME}.json")
+  message(STATUS "Installing: $ENV{DESTDIR}${path}")
+  file(WRITE "$ENV{DESTDIR}${path}" "${text}")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${path}")
+  set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
+endfunction()
+
+# Install time: writes the manifests of every browser whose ids were given.
+function(_companion_write_manifests)
+  set(scope "${COMPANION_MANIFEST_SCOPE}")
+  if(scope STREQUAL "none")
+    return()
+  endif()
+  if(NOT scope MATCHES "^(user|system)$")
+    message(FATAL_ERROR "COMPANION_MANIFEST_SCOPE must be user, system or none, not '${scope}'")
+  endif()
+  get_filename_component(bindir "${COMPANION_INSTALL_BINDIR}" ABSOLUTE BASE_DIR "${CMAKE_INSTALL_PREFIX}")
+  set(program "${bindir}/companion")
+
+  _companion_split_ids(chrome_ids "${COMPANION_CHROME_EXTENSION_IDS}")
+  _companion_check_chrome_ids("${chrome_ids}")
+  if(chrome_ids)
+    list(TRANSFORM chrome_ids PREPEND "chrome-extension://" OUTPUT_VARIABLE origins)
+    list(TRANSFORM origins APPEND "/")
+    _companion_manifest_text(text "${program}" allowed_origins "${origins}")
+    foreach(browser IN ITEMS chrome chromium edge brave)
+      _companion_install_manifest("${scope}" "${browser}" "${text}")
+    endforeach()
+  else()
+    message(STATUS "No Chrome-family manifests: COMPANION_CHROME_EXTENSION_IDS is empty")
+  endif()
+
+  _companion_split_ids(firefox_ids "${COMPANION_FIREFOX_EXTENSION_IDS}")
+  if(firefox_ids)
+    _companion_manifest_text(text "${program}" allowed_extensions "${firefox_ids}")
+    _companion_install_manifest("${scope}" firefox "${text}")
+  else()
+    message(STATUS "No Firefox manifest: COMPANION_FIREFOX_EXTENSION_IDS is empty")
+  endif()
+  set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
+endfunction()
+
+if(COMPANION_INSTALL_TIME)
+  _companion_write_manifests()
+  return()
+endif()
+
+# Configure time: the options and the install rules.
+include(GNUInstallDirs)
+set(COMPANION_MANIFEST_SCOPE "user" CACHE STRING "Where the install step registers the companion with the browsers: user, system or none")
+set_property(CACHE COMPANION_MANIFEST_SCOPE PROPERTY STRINGS user system none)
+set(COMPANION_CHROME_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Chrome, Chromium, Edge and Brave")
+set(COMPANION_FIREFOX_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Firefox")
+_companion_split_ids(_companion_ids "${COMPANION_CHROME_EXTENSION_IDS}")
+_companion_check_chrome_ids("${_companion_ids}")
+
+install(TARGETS companion companion-agent RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT companion)
+
+# The install-time values: a -D given to the install script wins over the cache.
+set(_companion_install_code "set(COMPANION_INSTALL_TIME TRUE)\n")
+foreach(_companion_var IN ITEMS COMPANION_MANIFEST_SCOPE COMPANION_CHROME_EXTENSION_IDS COMPANION_FIREFOX_EXTENSION_IDS)
+  string(APPEND _companion_install_code "if(NOT DEFINED ${_companion_var})\n  set(${_companion_var} [==[${${_companion_var}}]==])\nendif()\n")
+endforeach()
+string(APPEND _companion_install_code
+  "set(COMPANION_INSTALL_BINDIR [==[${CMAKE_INSTALL_BINDIR}]==])\n"
+  "include([==[${CMAKE_CURRENT_LIST_FILE}]==])\n")
+install(CODE "${_companion_install_code}" COMPONENT companion)

@@ -1,0 +1,88 @@
+# End-to-end test in a real browser: the test extension talks through connectNative to the companion, which the browser starts, and the example agent echoes.
+import sys
+
+import harness
+
+# About 700 KiB of JSON text, under the 1 MB that a browser accepts in one message from a host;
+# numbered so that a lost, doubled or reordered chunk shows.
+LARGE_TEXT = "".join(f"{index:07d}," for index in range(700 * 1024 // 8))
+
+# Each row: a name and the messages that one session sends and expects back in order.
+ECHO_CASES = [
+    ("several messages in order",
+     [1, "two", {"three": [3, 3.5, None, True, False]}, [], "", {"nested": {"deeper": ["x", {"y": -7}]}}]
+     + [f"numbered {index}" for index in range(50)]),
+    ("one message of about 700 KiB", [LARGE_TEXT]),
+    ("text outside ASCII and outside the Basic Multilingual Plane",
+     ["Grüße, Ελληνικά, русский, 日本語", "😀 🎵 𝄞 𠜎 outside the BMP", {"clé 🔑": "valeur ∑ \u00a0 \u200d"}]),
+    ("a disconnect before any message", []),
+]
+
+
+def echo_then_disconnect(run, messages):
+    """Echoes the messages in one session, then disconnects from the extension side."""
+    session = run.open_session()
+    harness.check(session.argv[1:] == run.browser.expected_arguments(),
+                  f"the browser passed {session.argv[1:]}, expected {run.browser.expected_arguments()}")
+    run.echo(messages)
+    run.control.send("disconnect")
+    run.wait_ended(session)
+
+
+def agent_stops_mid_session(run):
+    """The agent going away ends the companion, and the extension sees its port disconnect."""
+    session = run.open_session()
+    run.echo(["before the agent stops"])
+    run.stop_agent()
+    run.control.expect("disconnect")
+    run.wait_ended(session)
+
+
+def browser_quits_mid_session(run):
+    """Quitting the browser with a port open ends the companion too; nothing is left behind."""
+    session = run.open_session()
+    run.echo(["before the browser quits"])
+    run.browser.quit()
+    run.wait_ended(session)
+
+
+SCENARIOS = [(name, lambda run, messages=messages: echo_then_disconnect(run, messages))
+             for name, messages in ECHO_CASES] + [
+    ("the agent stops mid-session", agent_stops_mid_session),
+    ("the browser quits mid-session", browser_quits_mid_session),
+]
+
+
+def run_scenarios(run):
+    """Runs the scenarios in order, each against a fresh agent; stops at the first failure."""
+    for name, scenario in SCENARIOS:
+        run.control.check_quiet()
+        run.start_agent()
+        try:
+            scenario(run)
+        finally:
+            run.stop_agent()
+        print(f"ok: {name}", flush=True)
+
+
+def main(browser_name, build_dir):
+    run = harness.BrowserRun(harness.BROWSERS[browser_name])
+    try:
+        run.start(build_dir)
+        run_scenarios(run)
+        left = run.close()
+        harness.check(not left, f"companion processes left behind: {left}")
+    except harness.Failure as failure:
+        print(f"FAILED: {failure}\n{run.diagnostics()}", file=sys.stderr)
+        return 1
+    finally:
+        run.close()
+    print("ok: no companion left behind once the browser is gone")
+    run.sandbox.remove()
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in harness.BROWSERS:
+        sys.exit(f"usage: {sys.argv[0]} {'|'.join(harness.BROWSERS)} BUILD_DIR")
+    sys.exit(main(sys.argv[1], sys.argv[2]))

@@ -1,0 +1,136 @@
+# Test of the install step: which native-messaging host manifests it writes, where, and with what content.
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import harness
+
+CHROME_IDS = ["abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedcbaponmlkjihgfedcba"]
+FIREFOX_IDS = ["browser-test@companion.vantro", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"]
+CHROME_FAMILY = ("chrome", "chromium", "edge", "brave")
+
+# Where each browser looks, per scope; user paths relative to the configuration directory,
+# except Firefox's, which is relative to the home directory.
+USER_DIRS = {
+    "chrome": "google-chrome/NativeMessagingHosts",
+    "chromium": "chromium/NativeMessagingHosts",
+    "edge": "microsoft-edge/NativeMessagingHosts",
+    "brave": "BraveSoftware/Brave-Browser/NativeMessagingHosts",
+    "firefox": ".mozilla/native-messaging-hosts",
+}
+SYSTEM_DIRS = {
+    "chrome": "/etc/opt/chrome/native-messaging-hosts",
+    "chromium": "/etc/chromium/native-messaging-hosts",
+    "edge": "/etc/opt/edge/native-messaging-hosts",
+    "brave": "/etc/opt/brave/native-messaging-hosts",
+    "firefox": "/usr/lib/mozilla/native-messaging-hosts",
+}
+
+# Each row: name, scope, Chrome-family ids, Firefox ids, whether XDG_CONFIG_HOME is set, an awkward install prefix.
+CASES = [
+    ("per user, every browser", "user", CHROME_IDS, FIREFOX_IDS, False, "prefix"),
+    ("per user, XDG_CONFIG_HOME moves the Chrome family only", "user", CHROME_IDS[:1], FIREFOX_IDS[:1], True, "prefix"),
+    ("per user, a prefix that needs JSON escaping", "user", CHROME_IDS[:1], FIREFOX_IDS[:1], False, 'pre fix "q" ü'),
+    ("per user, Firefox only", "user", [], FIREFOX_IDS, False, "prefix"),
+    ("per user, Chrome family only", "user", CHROME_IDS, [], False, "prefix"),
+    ("system-wide, staged in DESTDIR", "system", CHROME_IDS, FIREFOX_IDS, False, "prefix"),
+    ("no manifests", "none", CHROME_IDS, FIREFOX_IDS, False, "prefix"),
+]
+
+
+def expected_manifests(sandbox, scope, chrome_ids, firefox_ids, config_home, destdir):
+    """Maps each manifest file that the install step must write to the browser it serves."""
+    if scope == "none":
+        return {}
+    browsers = (CHROME_FAMILY if chrome_ids else ()) + (("firefox",) if firefox_ids else ())
+    expected = {}
+    for browser in browsers:
+        if scope == "system":
+            directory = destdir / SYSTEM_DIRS[browser].lstrip("/")
+        elif browser == "firefox":
+            directory = sandbox.home / USER_DIRS[browser]
+        else:
+            directory = config_home / USER_DIRS[browser]
+        expected[directory / f"{harness.HOST_NAME}.json"] = browser
+    return expected
+
+
+def check_manifest(path, browser, program, chrome_ids, firefox_ids):
+    manifest = harness.read_json(path)
+    allowed = ({"allowed_extensions": firefox_ids} if browser == "firefox"
+               else {"allowed_origins": [f"chrome-extension://{id}/" for id in chrome_ids]})
+    expected = dict(name=harness.HOST_NAME, description=manifest.get("description"), path=str(program),
+                    type="stdio", **allowed)
+    harness.check(manifest == expected, f"{path}: {manifest} is not {expected}")
+    harness.check(manifest["description"], f"{path}: empty description")
+
+
+def check_program(installed):
+    """The file the manifests name is the companion itself."""
+    result = subprocess.run([str(installed), "--version"], capture_output=True, text=True,
+                            stdin=subprocess.DEVNULL, timeout=harness.STEP_TIMEOUT)
+    harness.check(result.stdout == "Version: 1.0.2\n", f"{installed} --version printed {result.stdout!r}")
+    harness.check(os.access(installed.parent / "companion-agent", os.X_OK), "the example agent is not installed")
+
+
+def written_manifests(root):
+    return set(root.rglob(f"{harness.HOST_NAME}.json"))
+
+
+def run_case(build_dir, scope, chrome_ids, firefox_ids, moved_config, prefix_name):
+    sandbox = harness.Sandbox("install")
+    try:
+        env = sandbox.env
+        del env["XDG_CONFIG_HOME"]
+        config_home = sandbox.home / ".config"
+        if moved_config:
+            config_home = sandbox.root / "xdg-config"
+            env["XDG_CONFIG_HOME"] = str(config_home)
+        prefix = sandbox.root / prefix_name
+        destdir = sandbox.root / "destdir" if scope == "system" else None
+        result = harness.install(build_dir, env, prefix, scope, chrome_ids, firefox_ids, destdir)
+        harness.check(result.returncode == 0, f"install step failed:\n{result.stdout}{result.stderr}")
+
+        program = prefix / "bin" / "companion"
+        check_program(destdir / str(program).lstrip("/") if destdir else program)
+        expected = expected_manifests(sandbox, scope, chrome_ids, firefox_ids, config_home, destdir)
+        written = written_manifests(sandbox.root)
+        harness.check(written == set(expected), f"manifests written: {sorted(map(str, written))}, "
+                                                f"expected: {sorted(map(str, expected))}")
+        for path, browser in expected.items():
+            check_manifest(path, browser, program, chrome_ids, firefox_ids)
+    finally:
+        sandbox.remove()
+
+
+def check_refuses_bad_chrome_id(build_dir):
+    """An id that Chrome could never have assigned stops the install step instead of writing a dead manifest."""
+    sandbox = harness.Sandbox("install")
+    try:
+        result = harness.install(build_dir, sandbox.env, sandbox.prefix, "user", ["not-a-chrome-id"], [])
+        harness.check(result.returncode != 0, "the install step accepted a malformed Chrome extension id")
+        harness.check("not-a-chrome-id" in result.stderr, f"no word of the bad id: {result.stderr}")
+        harness.check(not written_manifests(sandbox.root), "manifests written despite the bad id")
+    finally:
+        sandbox.remove()
+
+
+def main(build_dir):
+    cases = [(row[0], lambda row=row: run_case(build_dir, *row[1:])) for row in CASES]
+    cases.append(("a malformed Chrome id is refused", lambda: check_refuses_bad_chrome_id(build_dir)))
+    failed = 0
+    for name, case in cases:
+        try:
+            case()
+            print(f"ok: {name}")
+        except harness.Failure as failure:
+            failed += 1
+            print(f"FAILED: {name}: {failure}", file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit(f"usage: {sys.argv[0]} BUILD_DIR")
+    sys.exit(main(Path(sys.argv[1])))

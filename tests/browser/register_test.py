@@ -1,0 +1,136 @@
+# Test of the Windows registration script under Wine: the manifests it writes beside companion.exe and the per-user registry keys it sets and removes.
+import subprocess
+import sys
+from pathlib import Path
+
+import harness
+
+REGISTER_SCRIPT = Path(__file__).resolve().parents[2] / "packaging" / "windows" / "register.cmd"
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+CHROME_KEYS = ["Software\\Google\\Chrome", "Software\\Chromium", "Software\\Microsoft\\Edge",
+               "Software\\BraveSoftware\\Brave-Browser"]
+FIREFOX_KEYS = ["Software\\Mozilla"]
+CHROME_IDS = ["abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedcbaponmlkjihgfedcba"]
+FIREFOX_IDS = ["browser-test@companion.vantro", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"]
+
+# Each row: name, Chrome-family ids, Firefox ids, whether companion.exe is in place, the expected exit code.
+CASES = [
+    ("every browser, two ids each", CHROME_IDS, FIREFOX_IDS, True, 0),
+    ("the Chrome family only", CHROME_IDS[:1], [], True, 0),
+    ("Firefox only", [], FIREFOX_IDS[:1], True, 0),
+    ("no ids: usage, nothing registered", [], [], True, 2),
+    ("no companion.exe beside the script: nothing registered", CHROME_IDS, FIREFOX_IDS, False, 1),
+]
+
+
+class Wine:
+    """A private Wine prefix whose server and services run detached from the test's pipes, so that every
+    program the test runs and reads from ends on its own."""
+
+    def __init__(self, sandbox):
+        self.env = dict(sandbox.env, WINEPREFIX=str(sandbox.root / "wineprefix"), WINEDEBUG="-all")
+        self.server = subprocess.Popen([WINESERVER, "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINE, "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=harness.STARTUP_TIMEOUT)
+
+    def run(self, args, cwd):
+        return subprocess.run([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=harness.STEP_TIMEOUT)
+
+    def close(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, timeout=harness.STEP_TIMEOUT)
+        self.server.wait(timeout=harness.STEP_TIMEOUT)
+
+
+def windows_path(path):
+    """Wine's name for a Linux path: drive Z: is the root."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def host_keys(wine, cwd, export_path):
+    """Maps each registry key of the host under HKCU\\Software to its default value, via reg export."""
+    result = wine.run(["reg", "export", "HKCU\\Software", windows_path(export_path), "/y"], cwd)
+    harness.check(result.returncode == 0, f"reg export failed: {result.stdout}{result.stderr}")
+    keys = {}
+    key = None
+    for line in export_path.read_text(encoding="utf-16").splitlines():
+        if line.startswith("["):
+            key = line[1:-1]
+        elif line.startswith("@=") and key.endswith(f"\\NativeMessagingHosts\\{harness.HOST_NAME}"):
+            keys[key] = line[3:-1].replace("\\\\", "\\")
+    return keys
+
+
+def expected_keys(app, chrome_ids, firefox_ids):
+    expected = {}
+    for roots, ids, family in ((CHROME_KEYS, chrome_ids, "chrome"), (FIREFOX_KEYS, firefox_ids, "firefox")):
+        if not ids:
+            continue
+        manifest = windows_path(app / f"{harness.HOST_NAME}.{family}.json")
+        for root in roots:
+            expected[f"HKEY_CURRENT_USER\\{root}\\NativeMessagingHosts\\{harness.HOST_NAME}"] = manifest
+    return expected
+
+
+def check_manifests(app, chrome_ids, firefox_ids):
+    for family, key, allowed in (("chrome", "allowed_origins", [f"chrome-extension://{i}/" for i in chrome_ids]),
+                                 ("firefox", "allowed_extensions", firefox_ids)):
+        path = app / f"{harness.HOST_NAME}.{family}.json"
+        harness.check(path.exists() == bool(allowed), f"{path.name} exists: {path.exists()}")
+        if allowed:
+            manifest = harness.read_json(path)
+            expected = {"name": harness.HOST_NAME, "description": manifest.get("description"),
+                        "path": windows_path(app / "companion.exe"), "type": "stdio", key: allowed}
+            harness.check(manifest == expected, f"{path.name}: {manifest} is not {expected}")
+
+
+def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_code):
+    # Spaces and parentheses in the folder, as in "Program Files (x86)".
+    app = sandbox.root / "Vantro Companion (x86)"
+    app.mkdir(exist_ok=True)
+    (app / "register.cmd").write_bytes(REGISTER_SCRIPT.read_bytes())
+    program = app / "companion.exe"
+    # The script only names the program in the manifests, so any file stands for it.
+    program.unlink(missing_ok=True)
+    if program_present:
+        program.write_bytes(b"")
+    export = sandbox.root / "export.reg"
+
+    options = [arg for i in chrome_ids for arg in ("/chrome", i)] + [arg for i in firefox_ids for arg in ("/firefox", i)]
+    result = wine.run(["cmd", "/c", "register.cmd", *options], app)
+    harness.check(result.returncode == expected_code,
+                  f"register.cmd exited {result.returncode}, expected {expected_code}: {result.stdout}{result.stderr}")
+    registered = expected_code == 0
+    expected = expected_keys(app, chrome_ids, firefox_ids) if registered else {}
+    keys = host_keys(wine, app, export)
+    harness.check(keys == expected, f"registry keys {keys}, expected {expected}")
+    check_manifests(app, chrome_ids if registered else [], firefox_ids if registered else [])
+
+    result = wine.run(["cmd", "/c", "register.cmd", "/unregister"], app)
+    harness.check(result.returncode == 0, f"/unregister exited {result.returncode}: {result.stdout}{result.stderr}")
+    harness.check(not host_keys(wine, app, export), "keys left after /unregister")
+    check_manifests(app, [], [])
+
+
+def main():
+    sandbox = harness.Sandbox("register")
+    wine = Wine(sandbox)
+    failed = 0
+    try:
+        for name, *row in CASES:
+            try:
+                run_case(wine, sandbox, *row)
+                print(f"ok: {name}")
+            except harness.Failure as failure:
+                failed += 1
+                print(f"FAILED: {name}: {failure}", file=sys.stderr)
+    finally:
+        wine.close()
+        sandbox.remove()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
