@@ -166,7 +166,7 @@ void Server::serve(const volatile sig_atomic_t& stopSignal, const sigset_t& wait
       Session* session = watched[i].session;
       switch (watched[i].role) {
         case Role::Listener: acceptAll(); break;
-        case Role::Down: watchDown(*session); break;
+        case Role::Down: watchDown(*session, fds[i].revents); break;
         case Role::Up: readUp(*session); break;
       }
     }
@@ -242,7 +242,14 @@ void Server::readUp(Session& session) {
 }
 
 // The companion only reads this connection; whatever it might send is dropped.
-void Server::watchDown(Session& session) {
+// A single-connection client's bytes belong to up: only its hang-up counts.
+void Server::watchDown(Session& session, short events) {
+  if (options_.single) {
+    if (events & (POLLHUP | POLLERR)) session.down.reset();
+    if (!session.down.valid()) session.pending.clear();
+    return;
+  }
+  if (!(events & (POLLIN | POLLHUP | POLLERR))) return;
   char buffer[512];
   const ssize_t count = retryAfterEintr([&] { return ::read(session.down.get(), buffer, sizeof buffer); });
   if (count == 0 || (count < 0 && errno != EAGAIN)) {
@@ -255,8 +262,18 @@ void Server::watchDown(Session& session) {
 // once --close-read-after is reached.
 void Server::pump(Session& session) {
   if (!session.paired || !session.down.valid()) return;
+  // One period of the pattern, appended in slices: a byte at a time would
+  // make the agent, not the relay, the bottleneck of a throughput test.
+  static const std::string cycle = [] {
+    std::string bytes;
+    for (uint64_t i = 0; i < kPatternPeriod; ++i) bytes.push_back(static_cast<char>(patternByte(i)));
+    return bytes;
+  }();
   while (session.patternQueued < options_.sendBytes && session.pending.size() < kChunk) {
-    session.pending.push_back(static_cast<char>(patternByte(session.patternQueued++)));
+    const size_t offset = session.patternQueued % kPatternPeriod;
+    const size_t slice = std::min<uint64_t>(kPatternPeriod - offset, options_.sendBytes - session.patternQueued);
+    session.pending.append(cycle, offset, slice);
+    session.patternQueued += slice;
   }
   uint64_t allowed = session.pending.size();
   if (options_.closeReadAfter) allowed = std::min(allowed, *options_.closeReadAfter - session.sent);

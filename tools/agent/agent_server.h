@@ -50,7 +50,7 @@ class Server {
   bool wantsToWrite(const Session& session) const;
   bool wantsToRead(const Session& session) const;
   void readUp(Session& session);
-  void watchDown(Session& session);
+  void watchDown(Session& session, short events);
   void pump(Session& session);
   // Reports and drops sessions whose connections are both closed; true when
   // --sessions is reached.
