@@ -1,0 +1,30 @@
+// Figures from samples, shared by the Linux benchmark and the Windows one under Wine.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+namespace companion_bench {
+
+// Nearest-rank percentile; NaN for no samples.
+inline double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  std::sort(values.begin(), values.end());
+  const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+  return values[std::max<size_t>(rank, 1) - 1];
+}
+
+inline double mibPerSecond(size_t bytes, double seconds) { return static_cast<double>(bytes) / (1 << 20) / seconds; }
+
+// What the browser side writes in throughput runs: the agent's --send
+// stream, where byte i is i mod 251.
+inline std::vector<char> patternChunk(size_t size) {
+  std::vector<char> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
+  return bytes;
+}
+
+}  // namespace companion_bench

@@ -1,0 +1,279 @@
+// wine-bench: companion.exe against a direct connection to the agent's named pipe, for the benchmark's Wine ratios.
+//
+// wine-bench COMPANION_EXE
+//
+// Serves the companion's rendezvous pipe itself, from a thread of this
+// process, and prints per figure the value through the companion and over a
+// direct connection: "up MIBS MIBS", "down MIBS MIBS", "rtt50 US US".
+#include <windows.h>
+#include <sddl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "../stats.h"
+#include "sha1.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using companion_bench::mibPerSecond;
+using companion_bench::patternChunk;
+using companion_bench::percentile;
+
+// Every transfer on a pipe under Wine passes through the Wine server, so a
+// smaller volume than on Linux keeps the run short.
+constexpr size_t kThroughputBytes = size_t{16} << 20;
+constexpr size_t kWarmupBytes = size_t{1} << 20;
+constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kMessageBytes = 64;
+constexpr int kWarmupRoundTrips = 100;
+constexpr int kRoundTrips = 2000;
+// Companion and direct alternate, so that a busy moment does not fall on one.
+constexpr int kRounds = 2;
+
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Handle& operator=(Handle&& other) noexcept {
+    reset();
+    handle_ = std::exchange(other.handle_, nullptr);
+    return *this;
+  }
+  ~Handle() { reset(); }
+
+  HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  void reset() {
+    if (handle_ != nullptr) CloseHandle(std::exchange(handle_, nullptr));
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what + " failed, error " + std::to_string(GetLastError()));
+}
+
+bool writeAll(HANDLE handle, const char* data, size_t size) {
+  for (DWORD written = 0; size > 0; data += written, size -= written) {
+    if (!WriteFile(handle, data, static_cast<DWORD>(size < kChunk ? size : kChunk), &written, nullptr)) return false;
+  }
+  return true;
+}
+
+bool readExactly(HANDLE handle, char* data, size_t size) {
+  for (DWORD read = 0; size > 0; data += read, size -= read) {
+    if (!ReadFile(handle, data, static_cast<DWORD>(size < kChunk ? size : kChunk), &read, nullptr)) return false;
+  }
+  return true;
+}
+
+// The companion's rendezvous name: the SHA-1 text of the user's SID.
+std::string pipeName() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) fail("OpenProcessToken");
+  const Handle owner(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<char> user(size);
+  LPSTR sid = nullptr;
+  if (!GetTokenInformation(token, TokenUser, user.data(), size, &size) ||
+      !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
+    fail("reading the user's SID");
+  }
+  sha1::SHA1 digest;
+  digest.addBytes(std::string(sid));
+  LocalFree(sid);
+  return "\\\\.\\pipe\\vantro-" + sha1::toText(digest.finish());
+}
+
+enum class Mode { kEcho, kSwallow, kSend };
+
+// The agent's side of one client. A client's first open takes the instance
+// created first, which the agent writes; its second open the other one,
+// which the agent reads. Lives until the client has closed both.
+class Agent {
+ public:
+  Agent(const std::string& name, Mode mode, size_t sendBytes = 0) : mode_(mode), sendBytes_(sendBytes) {
+    for (Handle* instance : {&down_, &up_}) {
+      *instance = Handle(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 2, kChunk,
+                                          kChunk, 0, nullptr));
+      if (!*instance) fail("CreateNamedPipe");
+    }
+    thread_ = std::thread(&Agent::serve, this);
+  }
+  ~Agent() { thread_.join(); }
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+ private:
+  void serve() {
+    for (const Handle* instance : {&down_, &up_}) {
+      if (!ConnectNamedPipe(instance->get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+    }
+    const std::vector<char> pattern = patternChunk(kChunk);
+    for (size_t sent = 0; sent < sendBytes_; sent += kChunk) {
+      if (!writeAll(down_.get(), pattern.data(), kChunk)) break;
+    }
+    std::vector<char> buffer(kChunk);
+    DWORD read = 0;
+    while (ReadFile(up_.get(), buffer.data(), kChunk, &read, nullptr)) {
+      if (mode_ == Mode::kEcho && !writeAll(down_.get(), buffer.data(), read)) break;
+    }
+  }
+
+  Mode mode_;
+  size_t sendBytes_;
+  Handle down_;
+  Handle up_;
+  std::thread thread_;
+};
+
+// The browser's ends of one connection to the agent, and the relay process
+// between them, if any.
+struct Session {
+  Handle toAgent;
+  Handle fromAgent;
+  Handle process;
+
+  // Closes the browser's side and waits for the relay to exit.
+  void end() {
+    toAgent.reset();
+    if (process) WaitForSingleObject(process.get(), INFINITE);
+    fromAgent.reset();
+  }
+};
+
+using Opener = std::function<Session()>;
+
+Session startCompanion(const std::string& program) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE ends[4];
+  if (!CreatePipe(&ends[0], &ends[1], &inheritable, kChunk) || !CreatePipe(&ends[2], &ends[3], &inheritable, kChunk)) {
+    fail("CreatePipe");
+  }
+  const Handle childIn(ends[0]);
+  const Handle childOut(ends[3]);
+  Session session{Handle(ends[1]), Handle(ends[2]), Handle()};
+  SetHandleInformation(session.toAgent.get(), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(session.fromAgent.get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = childIn.get();
+  startup.hStdOutput = childOut.get();
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  std::string commandLine = "\"" + program + "\"";
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    fail("starting " + program);
+  }
+  CloseHandle(started.hThread);
+  session.process = Handle(started.hProcess);
+  return session;
+}
+
+// Opens the pipe twice, in the companion's order: first to read, then to write.
+Session connectDirectly(const std::string& name) {
+  Handle read(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  Handle write(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!read || !write) fail("opening " + name);
+  return Session{std::move(write), std::move(read), Handle()};
+}
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Moves the warm-up bytes untimed, then gives the seconds the rest takes.
+double timed(Session& session, size_t bytes, bool up) {
+  static const std::vector<char> pattern = patternChunk(kChunk);
+  static std::vector<char> buffer(kChunk);
+  auto transfer = [&](size_t count) {
+    for (size_t left = count; left > 0;) {
+      const size_t size = left < kChunk ? left : kChunk;
+      const bool ok = up ? writeAll(session.toAgent.get(), pattern.data(), size)
+                         : readExactly(session.fromAgent.get(), buffer.data(), size);
+      if (!ok) fail(up ? "WriteFile" : "ReadFile");
+      left -= size;
+    }
+  };
+  transfer(kWarmupBytes);
+  const Clock::time_point start = Clock::now();
+  transfer(bytes);
+  return secondsSince(start);
+}
+
+// One relay's samples, collected over the rounds.
+struct Samples {
+  double upSeconds = 0;
+  double downSeconds = 0;
+  std::vector<double> roundTripsUs;
+};
+
+void runRound(const std::string& name, const Opener& open, Samples& samples) {
+  const size_t bytes = kThroughputBytes / kRounds;
+  {
+    const Agent agent(name, Mode::kSwallow);
+    Session session = open();
+    samples.upSeconds += timed(session, bytes, true);
+    session.end();
+  }
+  {
+    const Agent agent(name, Mode::kSend, kWarmupBytes + bytes);
+    Session session = open();
+    samples.downSeconds += timed(session, bytes, false);
+    session.end();
+  }
+  const Agent agent(name, Mode::kEcho);
+  Session session = open();
+  char message[kMessageBytes] = {};
+  for (int i = 0; i < kWarmupRoundTrips + kRoundTrips / kRounds; ++i) {
+    const Clock::time_point start = Clock::now();
+    if (!writeAll(session.toAgent.get(), message, sizeof message) ||
+        !readExactly(session.fromAgent.get(), message, sizeof message)) {
+      fail("a round trip");
+    }
+    if (i >= kWarmupRoundTrips) samples.roundTripsUs.push_back(secondsSince(start) * 1e6);
+  }
+  session.end();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc != 2) {
+    std::fprintf(stderr, "Usage: wine-bench COMPANION_EXE\n");
+    return 2;
+  }
+  try {
+    const std::string name = pipeName();
+    const Opener companion = [&] { return startCompanion(argv[1]); };
+    const Opener direct = [&] { return connectDirectly(name); };
+    Samples throughCompanion;
+    Samples throughDirect;
+    for (int round = 0; round < kRounds; ++round) {
+      runRound(name, companion, throughCompanion);
+      runRound(name, direct, throughDirect);
+    }
+    std::printf("up %.1f %.1f\n", mibPerSecond(kThroughputBytes, throughCompanion.upSeconds),
+                mibPerSecond(kThroughputBytes, throughDirect.upSeconds));
+    std::printf("down %.1f %.1f\n", mibPerSecond(kThroughputBytes, throughCompanion.downSeconds),
+                mibPerSecond(kThroughputBytes, throughDirect.downSeconds));
+    std::printf("rtt50 %.1f %.1f\n", percentile(throughCompanion.roundTripsUs, 0.5),
+                percentile(throughDirect.roundTripsUs, 0.5));
+    return 0;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "wine-bench: %s\n", error.what());
+    return 1;
+  }
+}

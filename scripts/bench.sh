@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The benchmark: builds what it needs, runs the Windows build under Wine
+# against a direct pipe connection, then measures the companion against socat
+# and a direct connection to the example agent. Prints one table; writes the
+# chart to build/bench/bench.svg and a copy to docs/bench.svg.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+out=build/bench
+mkdir -p "$out" docs
+wine_figures="$out/wine.txt"
+
+# Build output goes to a log, shown only when the build fails.
+quietly() {
+  if ! "$@" </dev/null >"$out/build.log" 2>&1; then
+    cat "$out/build.log" >&2
+    return 1
+  fi
+}
+
+if [[ ! -x /usr/bin/socat ]]; then
+  echo "socat is missing: run scripts/install-deps.sh all" >&2
+  exit 1
+fi
+quietly cmake --preset native
+quietly cmake --build --preset native --target companion companion-agent companion-bench
+
+# Ratios only: Wine is not Windows, and its pipes cost far more per transfer.
+run_wine() {
+  if [[ ! -x /usr/lib/wine/wine64 ]] || ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    echo "skipped: Wine or the MinGW-w64 compiler is missing"
+    return
+  fi
+  quietly cmake --preset windows-x64
+  quietly cmake --build --preset windows-x64 --target companion wine-bench
+  export WINEPREFIX="$PWD/$out/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  local wineserver=/usr/lib/wine/wineserver64
+  mkdir -p "$WINEPREFIX"
+  # A persistent server for the whole run, and the prefix set up before the
+  # timing starts (the first run creates it).
+  "$wineserver" -p </dev/null >/dev/null 2>&1 || true
+  /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
+  local companion="Z:$(pwd -P)/build/windows-x64/companion.exe"
+  if ! timeout 120 /usr/lib/wine/wine64 build/windows-x64/wine-bench.exe "${companion//\//\\}" </dev/null; then
+    echo "skipped: the Windows bench failed"
+  fi
+  "$wineserver" -k >/dev/null 2>&1 || true
+}
+echo "Wine: companion.exe against a direct pipe connection" >&2
+run_wine >"$wine_figures"
+
+build/native/companion-bench --companion build/native/companion --agent build/native/companion-agent \
+  --socat /usr/bin/socat --svg "$out/bench.svg" --wine "$wine_figures"
+cp "$out/bench.svg" docs/bench.svg
+echo "Chart: $out/bench.svg (copied to docs/bench.svg)"
