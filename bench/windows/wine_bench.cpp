@@ -6,7 +6,6 @@
 // process, and prints per figure the value through the companion and over a
 // direct connection: "up MIBS MIBS", "down MIBS MIBS", "rtt50 US US".
 #include <windows.h>
-#include <sddl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -19,6 +18,7 @@
 
 #include "../stats.h"
 #include "sha1.h"
+#include "support.h"
 
 namespace {
 
@@ -26,6 +26,7 @@ using Clock = std::chrono::steady_clock;
 using companion_bench::mibPerSecond;
 using companion_bench::patternChunk;
 using companion_bench::percentile;
+using companion_test::UniqueHandle;
 
 // Every transfer on a pipe under Wine passes through the Wine server, so a
 // smaller volume than on Linux keeps the run short.
@@ -38,27 +39,6 @@ constexpr int kRoundTrips = 2000;
 // Companion and direct alternate, so that a busy moment does not fall on one.
 constexpr int kRounds = 2;
 
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  Handle& operator=(Handle&& other) noexcept {
-    reset();
-    handle_ = std::exchange(other.handle_, nullptr);
-    return *this;
-  }
-  ~Handle() { reset(); }
-
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-  void reset() {
-    if (handle_ != nullptr) CloseHandle(std::exchange(handle_, nullptr));
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + " failed, error " + std::to_string(GetLastError()));
@@ -80,20 +60,10 @@ bool readExactly(HANDLE handle, char* data, size_t size) {
 
 // The companion's rendezvous name: the SHA-1 text of the user's SID.
 std::string pipeName() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) fail("OpenProcessToken");
-  const Handle owner(token);
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<char> user(size);
-  LPSTR sid = nullptr;
-  if (!GetTokenInformation(token, TokenUser, user.data(), size, &size) ||
-      !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-    fail("reading the user's SID");
-  }
+  const std::string sid = companion_test::userSid();
+  if (sid.empty()) fail("reading the user's SID");
   sha1::SHA1 digest;
-  digest.addBytes(std::string(sid));
-  LocalFree(sid);
+  digest.addBytes(sid);
   return "\\\\.\\pipe\\vantro-" + sha1::toText(digest.finish());
 }
 
@@ -105,8 +75,8 @@ enum class Mode { kEcho, kSwallow, kSend };
 class Agent {
  public:
   Agent(const std::string& name, Mode mode, size_t sendBytes = 0) : mode_(mode), sendBytes_(sendBytes) {
-    for (Handle* instance : {&down_, &up_}) {
-      *instance = Handle(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 2, kChunk,
+    for (UniqueHandle* instance : {&down_, &up_}) {
+      *instance = UniqueHandle(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 2, kChunk,
                                           kChunk, 0, nullptr));
       if (!*instance) fail("CreateNamedPipe");
     }
@@ -118,7 +88,7 @@ class Agent {
 
  private:
   void serve() {
-    for (const Handle* instance : {&down_, &up_}) {
+    for (const UniqueHandle* instance : {&down_, &up_}) {
       if (!ConnectNamedPipe(instance->get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
     }
     const std::vector<char> pattern = patternChunk(kChunk);
@@ -134,17 +104,17 @@ class Agent {
 
   Mode mode_;
   size_t sendBytes_;
-  Handle down_;
-  Handle up_;
+  UniqueHandle down_;
+  UniqueHandle up_;
   std::thread thread_;
 };
 
 // The browser's ends of one connection to the agent, and the relay process
 // between them, if any.
 struct Session {
-  Handle toAgent;
-  Handle fromAgent;
-  Handle process;
+  UniqueHandle toAgent;
+  UniqueHandle fromAgent;
+  UniqueHandle process;
 
   // Closes the browser's side and waits for the relay to exit.
   void end() {
@@ -162,9 +132,9 @@ Session startCompanion(const std::string& program) {
   if (!CreatePipe(&ends[0], &ends[1], &inheritable, kChunk) || !CreatePipe(&ends[2], &ends[3], &inheritable, kChunk)) {
     fail("CreatePipe");
   }
-  const Handle childIn(ends[0]);
-  const Handle childOut(ends[3]);
-  Session session{Handle(ends[1]), Handle(ends[2]), Handle()};
+  const UniqueHandle childIn(ends[0]);
+  const UniqueHandle childOut(ends[3]);
+  Session session{UniqueHandle(ends[1]), UniqueHandle(ends[2]), UniqueHandle()};
   SetHandleInformation(session.toAgent.get(), HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(session.fromAgent.get(), HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOA startup{};
@@ -180,16 +150,16 @@ Session startCompanion(const std::string& program) {
     fail("starting " + program);
   }
   CloseHandle(started.hThread);
-  session.process = Handle(started.hProcess);
+  session.process = UniqueHandle(started.hProcess);
   return session;
 }
 
 // Opens the pipe twice, in the companion's order: first to read, then to write.
 Session connectDirectly(const std::string& name) {
-  Handle read(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  Handle write(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle read(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle write(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!read || !write) fail("opening " + name);
-  return Session{std::move(write), std::move(read), Handle()};
+  return Session{std::move(write), std::move(read), UniqueHandle()};
 }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }

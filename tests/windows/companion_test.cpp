@@ -47,24 +47,6 @@ void writeFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-// The SID of this process's user, as the companion (same user) should find it.
-std::string userSid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
-  const UniqueHandle owner(token);
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<uint8_t> buffer(size);
-  LPWSTR text = nullptr;
-  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size) ||
-      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-    return std::string();
-  }
-  const std::string sid = companion::wideToUtf8(text, std::wcslen(text));
-  LocalFree(text);
-  return sid;
-}
-
 // SHA-1 from the system's BCrypt, independent of the companion's own digest.
 std::string sha1Hex(const std::string& text) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -393,7 +375,7 @@ TEST_F(CompanionTest, SixteenMebibytesEachWayAtOnceArriveUnchanged) {
   EXPECT_EQ(exitCode(companion), 246u);
   EXPECT_EQ(exitCode(*agent), 0u);
   ASSERT_TRUE(complete) << companion.output().size() << " bytes arrived";
-  EXPECT_EQ(firstDifference(companion.output(), patternBytes(kSize, kAgentSeed)), std::string::npos);
+  EXPECT_EQ(firstDifference(companion.output(), patternBytes(kSize, kAgentStream)), std::string::npos);
   EXPECT_EQ(firstDifference(readFile(received), upstream), std::string::npos);
 }
 

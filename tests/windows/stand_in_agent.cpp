@@ -94,7 +94,7 @@ void serve(const Options& options, DWORD pid, UniqueHandle socketIn, UniqueHandl
   std::thread sender;
   if (options.sendBytes > 0 && socketIn) {
     sender = std::thread([&] {
-      const std::string bytes = companion_test::patternBytes(options.sendBytes, companion_test::kAgentSeed);
+      const std::string bytes = companion_test::patternBytes(options.sendBytes, companion_test::kAgentStream);
       companion_test::writeAll(socketIn.get(), bytes.data(), bytes.size());
     });
   }

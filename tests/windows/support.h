@@ -1,12 +1,14 @@
-// What the stand-in agent and the tests share: a handle owner and test bytes.
+// What the stand-in agent, the tests and the Wine benchmark share: a handle owner, the user's SID and test bytes.
 #pragma once
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdint>
 #include <random>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace companion_test {
 
@@ -33,12 +35,33 @@ class UniqueHandle {
   HANDLE handle_ = nullptr;
 };
 
-// The seed of what the stand-in agent sends.
-constexpr uint32_t kAgentSeed = 1;
+// The SID of this process's user, as the companion (same user) should find
+// it; empty when the token cannot be read.
+inline std::string userSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  const UniqueHandle owner(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<uint8_t> buffer(size);
+  // A SID's text is ASCII: the narrow form needs no conversion.
+  LPSTR text = nullptr;
+  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size) ||
+      !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    return std::string();
+  }
+  const std::string sid = text;
+  LocalFree(text);
+  return sid;
+}
 
-// Pseudo-random bytes that the agent and a test can both produce from a seed.
-inline std::string patternBytes(size_t size, uint32_t seed) {
-  std::mt19937 generator(seed);
+// Which pseudo-random stream the stand-in agent sends.
+constexpr uint32_t kAgentStream = 1;
+
+// Pseudo-random bytes that the agent and a test can both produce from a
+// stream number.
+inline std::string patternBytes(size_t size, uint32_t stream) {
+  std::mt19937 generator(stream);
   std::string bytes(size, '\0');
   for (char& byte : bytes) byte = static_cast<char>(generator() >> 24);
   return bytes;
