@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -82,6 +83,10 @@ StreamEnds openStream(Stream kind, bool childReads, const std::string& sandbox) 
 [[noreturn]] void execChild(const char* program, char* const argv[], char* const envp[], int in, int out,
                             std::optional<mode_t> mask, std::optional<uid_t> user, int gate) {
   if (user && (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) ::_exit(126);
+  // A test process that crashes takes its children along, instead of
+  // leaving them holding CTest's output pipe (set after the user switch,
+  // which clears it).
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (mask) ::umask(*mask);
   // The test ignores SIGPIPE; a child must not inherit that.
   struct sigaction action = {};
@@ -147,12 +152,12 @@ void Process::killAndReap() {
   reaped_ = true;
 }
 
-int Process::wait() {
+int Process::wait(rusage* usage) {
   if (pid_ <= 0 || reaped_) return -1;
   const bool exited = await(pidFd_.get(), POLLIN);
   if (!exited) ::kill(pid_, SIGKILL);
   int status = 0;
-  retryAfterEintr([&] { return ::waitpid(pid_, &status, 0); });
+  retryAfterEintr([&] { return ::wait4(pid_, &status, 0, usage); });
   reaped_ = true;
   pidFd_.reset();
   if (!exited) return -1;
@@ -181,21 +186,34 @@ std::string Log::tagOf(const std::string& message) const {
 }
 
 Log parseLog(const std::string& text) {
-  static const std::regex kRecord(
+  // A record without its message: std::regex recurses once per character,
+  // and a long message (a debug record of a full relay buffer) would
+  // overflow the stack, so the message is cut out by hand.
+  static const std::regex kFrame(
       R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\tUTC\t\[(-?\d+)\]\t)"
-      R"((\[DEBUG\]   |\[INFO\]    |\[WARNING\] |\[ERROR\]   |\[CRITICAL\]):\t([^\t]*)\t\[([^\t]+:-?\d+)\]$)");
+      R"((\[DEBUG\]   |\[INFO\]    |\[WARNING\] |\[ERROR\]   |\[CRITICAL\]):\t\t\[([^\t]+:-?\d+)\]$)");
   Log log;
   if (!text.empty() && text.back() != '\n') ADD_FAILURE() << "the log does not end with a line feed";
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     log.lines.push_back(line);
     if (line.empty()) continue;
+    // The message lies between the fourth tab and the last one.
+    size_t begin = 0;
+    for (int tab = 0; tab < 4 && begin != std::string::npos; ++tab) {
+      begin = line.find('\t', begin);
+      if (begin != std::string::npos) ++begin;
+    }
+    const size_t end = line.rfind('\t');
+    const bool split = begin != std::string::npos && begin <= end;
+    const std::string message = split ? line.substr(begin, end - begin) : "";
+    const std::string frame = split ? line.substr(0, begin) + line.substr(end) : "";
     std::smatch match;
-    if (!std::regex_match(line, match, kRecord)) {
+    if (message.find('\t') != std::string::npos || !std::regex_match(frame, match, kFrame)) {
       ADD_FAILURE() << "malformed log line: " << line;
       continue;
     }
-    log.records.push_back({match[1], std::stol(match[2]), match[3], match[4], match[5]});
+    log.records.push_back({match[1], std::stol(match[2]), match[3], message, match[4]});
   }
   return log;
 }
@@ -209,8 +227,12 @@ void writeFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string randomBytes(size_t size, uint32_t seed) {
-  std::mt19937 generator(seed);
+std::string sessionLine(pid_t pid, size_t in, size_t out) {
+  return "session " + std::to_string(pid) + " in " + std::to_string(in) + " out " + std::to_string(out);
+}
+
+std::string randomBytes(size_t size, uint32_t stream) {
+  std::mt19937 generator(stream);
   std::string bytes(size, '\0');
   for (char& byte : bytes) byte = static_cast<char>(generator());
   return bytes;
@@ -343,6 +365,14 @@ void CompanionTest::stopAgent() {
   agent_ = Process();
 }
 
+void CompanionTest::killAgent() {
+  // kill(-1) would reach every process we may signal.
+  ASSERT_GT(agent_.pid(), 0) << "no agent to kill";
+  ::kill(agent_.pid(), SIGKILL);
+  EXPECT_EQ(agent_.wait(), 128 + SIGKILL);
+  agent_ = Process();
+}
+
 std::string CompanionTest::echo(Process& companion, const std::string& data) {
   std::thread writer([&] { writeAll(companion.input(), data.data(), data.size()); });
   std::string received;
@@ -368,6 +398,21 @@ std::string CompanionTest::readToEnd(Process& companion) {
   for (ssize_t count; (count = guardedRead(companion.output(), buffer, sizeof buffer)) > 0;) {
     received.append(buffer, static_cast<size_t>(count));
   }
+  return received;
+}
+
+std::string CompanionTest::readExactly(Process& companion, size_t size) {
+  std::string received(size, '\0');
+  size_t filled = 0;
+  while (filled < size) {
+    const ssize_t count = guardedRead(companion.output(), received.data() + filled, size - filled);
+    if (count <= 0) {
+      ADD_FAILURE() << "the companion's output ended after " << filled << " of " << size << " bytes";
+      break;
+    }
+    filled += static_cast<size_t>(count);
+  }
+  received.resize(filled);
   return received;
 }
 

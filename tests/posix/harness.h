@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <map>
@@ -36,8 +37,9 @@ class Process {
   void closeOutput() { output_.reset(); }
   // Reaps the process: the exit code; 128 + the signal for a killed process;
   // -1, with a test failure, for one that outlived the hang guard and was
-  // killed. The pid stays readable.
-  int wait();
+  // killed. The pid stays readable. usage, when given, receives what the
+  // process used, its peak resident size included.
+  int wait(rusage* usage = nullptr);
 
  private:
   friend class CompanionTest;
@@ -81,7 +83,10 @@ Log parseLog(const std::string& text);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 // Bytes from a seeded generator, so that a failure can be replayed.
-std::string randomBytes(size_t size, uint32_t seed);
+std::string randomBytes(size_t size, uint32_t stream);
+
+// The line the example agent prints when a companion's session has ended.
+std::string sessionLine(pid_t pid, size_t in, size_t out);
 
 class CompanionTest : public ::testing::Test {
  protected:
@@ -124,12 +129,17 @@ class CompanionTest : public ::testing::Test {
   // Stops the agent with SIGTERM; it must exit cleanly and take its socket
   // file with it.
   void stopAgent();
+  // Kills the agent with SIGKILL, as a crash would; its socket file stays.
+  void killAgent();
 
   // Sends data through the companion and reads back as many bytes, both at
   // once; the echoing agent must be running.
   std::string echo(Process& companion, const std::string& data);
   // Reads standard output until the companion closes it.
   std::string readToEnd(Process& companion);
+  // Reads size bytes of standard output; fewer, with a test failure, when
+  // the companion closes it first.
+  std::string readExactly(Process& companion, size_t size);
   // Feeds standard input until the companion stops taking it.
   void writeUntilClosed(Process& companion);
 

@@ -11,10 +11,6 @@
 namespace companion_e2e {
 namespace {
 
-std::string sessionLine(pid_t pid, size_t in, size_t out) {
-  return "session " + std::to_string(pid) + " in " + std::to_string(in) + " out " + std::to_string(out);
-}
-
 TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
   enum class Browser { ClosesInput, ReadsToEnd, ClosesOutput, WritesUntilClosed };
   constexpr size_t kSent = 100000;
@@ -69,10 +65,10 @@ TEST_F(CompanionTest, RelaysLargeTransfersUnchangedBothWaysAtOnce) {
     Stream stream;
     size_t size;
   } cases[] = {{Stream::Pipe, 16 << 20}, {Stream::NonBlockingPipe, 16 << 20}, {Stream::SocketPair, 4 << 20}};
-  uint32_t seed = 1;
+  uint32_t stream = 1;
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "stream kind " << static_cast<int>(c.stream));
-    const std::string data = randomBytes(c.size, seed++);
+    const std::string data = randomBytes(c.size, stream++);
     Process companion = startCompanion(c.stream, c.stream);
     // The agent echoes, so both directions carry all of it at once.
     EXPECT_TRUE(echo(companion, data) == data);
