@@ -19,6 +19,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -391,6 +392,59 @@ std::string CompanionTest::echo(Process& companion, const std::string& data) {
   writer.join();
   return received;
 }
+
+std::vector<pid_t> CompanionTest::relayAtOnce(size_t count, size_t size, uint32_t firstStream,
+                                              const std::string& program) {
+  int gate[2];
+  EXPECT_EQ(::pipe2(gate, O_CLOEXEC), 0);
+  ScopedFd gateRead(gate[0]);
+  ScopedFd gateWrite(gate[1]);
+  Launch launch;
+  launch.gate = gateRead.get();
+  launch.program = program;
+  std::vector<Process> companions(count);
+  std::vector<std::string> sent, received(count);
+  for (size_t i = 0; i < count; ++i) {
+    sent.push_back(randomBytes(size, firstStream + static_cast<uint32_t>(i)));
+    companions[i] = startCompanion(launch);
+  }
+  EXPECT_TRUE(writeAll(gateWrite.get(), std::string(count, 'g').data(), count));
+  std::vector<std::thread> browsers;
+  for (size_t i = 0; i < count; ++i) {
+    browsers.emplace_back([&, i] { received[i] = echo(companions[i], sent[i]); });
+  }
+  for (std::thread& browser : browsers) browser.join();
+
+  std::vector<pid_t> pids;
+  std::set<std::string> expectedSessions, sessions;
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_TRUE(received[i] == sent[i]) << "stream " << firstStream + i << " came back changed or crossed";
+    companions[i].closeInput();
+    EXPECT_EQ(companions[i].wait(), 246) << "stream " << firstStream + i;
+    pids.push_back(companions[i].pid());
+    expectedSessions.insert(sessionLine(pids.back(), size, size));
+  }
+  for (size_t i = 0; i < count; ++i) sessions.insert(agentLine());
+  EXPECT_EQ(sessions, expectedSessions);
+  return pids;
+}
+
+std::vector<std::string> CompanionTest::runHeadMessages() const {
+  return {
+      "Logger started: " + logPath() + ", version 1.0.2, linux",
+      "Suffix for log: ''",
+      "Suffix for socket: ''",
+      "User id: " + std::to_string(::geteuid()),
+      "Socket path: " + socketPath(),
+      "Connect to socket path: " + socketPath(),
+      "Connected to socket",
+      "Connected to std",
+      "Loop started",
+  };
+}
+
+const std::vector<std::string> CompanionTest::kRunTailMessages = {"Loop stoped", "Return code: 246",
+                                                                  "Logger stoped"};
 
 std::string CompanionTest::readToEnd(Process& companion) {
   std::string received;

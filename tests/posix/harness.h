@@ -135,6 +135,17 @@ class CompanionTest : public ::testing::Test {
   // Sends data through the companion and reads back as many bytes, both at
   // once; the echoing agent must be running.
   std::string echo(Process& companion, const std::string& data);
+  // Lets count companions of the program go at one moment; each relays its
+  // own random stream (numbered from firstStream) through the echoing agent,
+  // must get all of it back, and must end with 246 when its input closes.
+  // Returns their pids.
+  std::vector<pid_t> relayAtOnce(size_t count, size_t size, uint32_t firstStream,
+                                 const std::string& program = COMPANION_PATH);
+
+  // The messages every complete run logs first, and last.
+  std::vector<std::string> runHeadMessages() const;
+  static const std::vector<std::string> kRunTailMessages;
+
   // Reads standard output until the companion closes it.
   std::string readToEnd(Process& companion);
   // Reads size bytes of standard output; fewer, with a test failure, when

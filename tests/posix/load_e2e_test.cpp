@@ -28,61 +28,13 @@ std::string agentPattern(size_t size) {
 
 class LoadTest : public CompanionTest {
  protected:
-  // Lets count companions go at one moment; each relays its own random
-  // stream (numbered from firstStream) through the echoing agent, must get
-  // all of it back and end with 246 when its input closes. Returns the pids.
-  std::vector<pid_t> relayAtOnce(size_t count, size_t size, uint32_t firstStream, const std::string& program) {
-    int gate[2];
-    EXPECT_EQ(::pipe2(gate, O_CLOEXEC), 0);
-    ScopedFd gateRead(gate[0]);
-    ScopedFd gateWrite(gate[1]);
-    Launch launch;
-    launch.gate = gateRead.get();
-    launch.program = program;
-    std::vector<Process> companions(count);
-    std::vector<std::string> sent, received(count);
-    for (size_t i = 0; i < count; ++i) {
-      sent.push_back(randomBytes(size, firstStream + static_cast<uint32_t>(i)));
-      companions[i] = startCompanion(launch);
-    }
-    EXPECT_TRUE(companion_tools::writeAll(gateWrite.get(), std::string(count, 'g').data(), count));
-    std::vector<std::thread> browsers;
-    for (size_t i = 0; i < count; ++i) {
-      browsers.emplace_back([&, i] { received[i] = echo(companions[i], sent[i]); });
-    }
-    for (std::thread& browser : browsers) browser.join();
-
-    std::vector<pid_t> pids;
-    std::set<std::string> expectedSessions, sessions;
-    for (size_t i = 0; i < count; ++i) {
-      EXPECT_TRUE(received[i] == sent[i]) << "stream " << firstStream + i << " came back changed";
-      companions[i].closeInput();
-      EXPECT_EQ(companions[i].wait(), 246) << "stream " << firstStream + i;
-      pids.push_back(companions[i].pid());
-      expectedSessions.insert(sessionLine(pids.back(), size, size));
-    }
-    for (size_t i = 0; i < count; ++i) sessions.insert(agentLine());
-    EXPECT_EQ(sessions, expectedSessions);
-    return pids;
-  }
-
   // The log holds one start (an empty line) and one whole run for each pid,
   // and nothing of anyone else: leaving debug records aside, every run has
   // the start-up records in order first, the browser's close of stdin, and
   // the records of the end last.
   void expectWholeRuns(const Log& log, const std::vector<pid_t>& pids) {
-    const std::vector<std::string> head = {
-        "Logger started: " + logPath() + ", version 1.0.2, linux",
-        "Suffix for log: ''",
-        "Suffix for socket: ''",
-        "User id: " + std::to_string(::geteuid()),
-        "Socket path: " + socketPath(),
-        "Connect to socket path: " + socketPath(),
-        "Connected to socket",
-        "Connected to std",
-        "Loop started",
-    };
-    const std::vector<std::string> tail = {"Loop stoped", "Return code: 246", "Logger stoped"};
+    const std::vector<std::string> head = runHeadMessages();
+    const std::vector<std::string>& tail = kRunTailMessages;
     EXPECT_EQ(static_cast<size_t>(std::count(log.lines.begin(), log.lines.end(), "")), pids.size());
     std::map<long, std::vector<std::string>> runs;
     for (const Record& record : log.records) {

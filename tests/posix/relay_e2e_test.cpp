@@ -86,35 +86,8 @@ TEST_F(CompanionTest, ConcurrentCompanionsNeverCrossStreams) {
   constexpr int kRounds = 5;
   startAgent();
   // Let go at one moment, the companions connect at the same time.
-  int gate[2];
-  ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
-  ScopedFd gateRead(gate[0]);
-  ScopedFd gateWrite(gate[1]);
-  Launch launch;
-  launch.gate = gateRead.get();
   for (int round = 0; round < kRounds && !HasFailure(); ++round) {
-    std::vector<Process> companions(kCompanions);
-    std::vector<std::string> sent, received(kCompanions);
-    for (size_t i = 0; i < kCompanions; ++i) {
-      sent.push_back(randomBytes(kSize, static_cast<uint32_t>(round * kCompanions + i)));
-      companions[i] = startCompanion(launch);
-    }
-    EXPECT_TRUE(companion_tools::writeAll(gateWrite.get(), std::string(kCompanions, 'g').data(), kCompanions));
-    std::vector<std::thread> browsers;
-    for (size_t i = 0; i < kCompanions; ++i) {
-      browsers.emplace_back([&, i] { received[i] = echo(companions[i], sent[i]); });
-    }
-    for (std::thread& browser : browsers) browser.join();
-
-    std::set<std::string> expectedSessions, sessions;
-    for (size_t i = 0; i < kCompanions; ++i) {
-      EXPECT_TRUE(received[i] == sent[i]) << "companion " << i << " got someone else's bytes";
-      companions[i].closeInput();
-      expectedSessions.insert(sessionLine(companions[i].pid(), kSize, kSize));
-      EXPECT_EQ(companions[i].wait(), 246);
-    }
-    for (size_t i = 0; i < kCompanions; ++i) sessions.insert(agentLine());
-    EXPECT_EQ(sessions, expectedSessions);
+    relayAtOnce(kCompanions, kSize, static_cast<uint32_t>(round * kCompanions));
   }
 }
 

@@ -195,18 +195,8 @@ TEST_F(CompanionTest, FullRunLogsItsRecordsInOrder) {
 
   // What every run must log, at Info, first and last; between them the
   // relay may report how it ended.
-  const std::vector<std::string> head = {
-      "Logger started: " + logPath() + ", version 1.0.2, linux",
-      "Suffix for log: ''",
-      "Suffix for socket: ''",
-      "User id: " + std::to_string(::geteuid()),
-      "Socket path: " + socketPath(),
-      "Connect to socket path: " + socketPath(),
-      "Connected to socket",
-      "Connected to std",
-      "Loop started",
-  };
-  const std::vector<std::string> tail = {"Loop stoped", "Return code: 246", "Logger stoped"};
+  const std::vector<std::string> head = runHeadMessages();
+  const std::vector<std::string>& tail = kRunTailMessages;
   std::vector<std::string> fixedMessages = head;
   fixedMessages.insert(fixedMessages.end(), tail.begin(), tail.end());
 
