@@ -3,11 +3,12 @@
 # only those that are missing. Usage: install-deps.sh [build|all]
 set -euo pipefail
 
-# build: the Linux companion, the example agent and the demo.
-build=(cmake ninja-build g++ googletest)
+# build: the Linux companion, the example agent and the demo (configuring
+# the tests also looks for Python).
+build=(cmake ninja-build g++ googletest python3)
 # all: everything the tests need as well: the comparison relay, the browsers,
 # clang for the fuzzers, and the Windows cross build with Wine to run it.
-tests=(socat python3 chromium firefox-esr clang libclang-rt-14-dev
+tests=(socat chromium firefox-esr clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
 
 packages=("${build[@]}")
