@@ -1,13 +1,10 @@
 // Load and faults: many companions in turn and at once on one agent and one log, peers that fail mid-transfer, unusable logs, a huge suffix file, rotation under a holder.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <set>
-#include <thread>
 
 #include "harness.h"
 

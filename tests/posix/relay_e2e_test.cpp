@@ -1,10 +1,8 @@
 // The relay: how each side ends it, large and non-blocking transfers, and companions running side by side.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <set>
-#include <thread>
 
 #include "harness.h"
 
