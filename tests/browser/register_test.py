@@ -110,7 +110,8 @@ def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_c
 
     result = wine.run(["cmd", "/c", "register.cmd", "/unregister"], app)
     harness.check(result.returncode == 0, f"/unregister exited {result.returncode}: {result.stdout}{result.stderr}")
-    harness.check(not host_keys(wine, app, export), "keys left after /unregister")
+    left = host_keys(wine, app, export)
+    harness.check(not left, f"keys left after /unregister: {sorted(left)}")
     check_manifests(app, [], [])
 
 
