@@ -33,18 +33,19 @@ run_wine() {
   fi
   quietly cmake --preset windows-x64
   quietly cmake --build --preset windows-x64 --target companion wine-bench
-  export WINEPREFIX="$PWD/$out/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  local wineserver=/usr/lib/wine/wineserver64
-  mkdir -p "$WINEPREFIX"
-  # A persistent server for the whole run, and the prefix set up before the
-  # timing starts (the first run creates it).
-  "$wineserver" -p </dev/null >/dev/null 2>&1 || true
-  /usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1 || true
+  source scripts/wine.sh
+  export WINEPREFIX="$PWD/$out/wineprefix"
+  # A warm server for the whole run, and the prefix made before the timing
+  # starts.
+  if ! wine_start "$WINEPREFIX" >&2; then
+    echo "skipped: Wine could not be set up"
+    return
+  fi
   local companion="Z:$(pwd -P)/build/windows-x64/companion.exe"
-  if ! timeout 120 /usr/lib/wine/wine64 build/windows-x64/wine-bench.exe "${companion//\//\\}" </dev/null; then
+  if ! timeout 120 "$WINE64_LOADER" build/windows-x64/wine-bench.exe "${companion//\//\\}" </dev/null; then
     echo "skipped: the Windows bench failed"
   fi
-  "$wineserver" -k >/dev/null 2>&1 || true
+  wine_stop "$WINEPREFIX"
 }
 echo "Wine: companion.exe against a direct pipe connection" >&2
 run_wine >"$wine_figures"

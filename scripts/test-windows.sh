@@ -2,18 +2,18 @@
 # Builds the Windows companion and runs its tests under Wine.
 #
 # Preset "windows" builds the shipped 32-bit program and its tests; preset
-# "windows-x64" builds the same sources 64-bit. The tests run in the 32-bit
-# build when this machine can run 32-bit Wine, and otherwise in the 64-bit
-# build under wine64 (a kernel without 32-bit emulation cannot run the former).
-set -euo pipefail
+# "windows-x64" builds the same sources 64-bit. Where this machine runs 32-bit
+# Wine, the suite runs on the 32-bit build and then on the 64-bit build; where
+# it does not (a kernel without 32-bit emulation), the 32-bit program is only
+# built and import-checked, and the suite runs on the 64-bit build. The last
+# line says which builds ran.
+set -uo pipefail
 
 cd "$(dirname "$0")/.."
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+source scripts/wine.sh
 
 build() {
-  cmake --preset "$1" </dev/null
-  cmake --build --preset "$1" </dev/null
+  cmake --preset "$1" </dev/null && cmake --build --preset "$1" </dev/null
 }
 
 # A shipped program must need no DLL beyond the system's own.
@@ -21,44 +21,47 @@ check_imports() {
   local dlls
   dlls=$("$1" -p "$2" | sed -n 's/^\s*DLL Name: //p')
   echo "$2 imports:" $dlls
-  if grep -viE '^(kernel32|advapi32|secur32|shell32|ole32|msvcrt)\.dll$' <<<"$dlls"; then
+  if [[ -z $dlls ]] || grep -viE '^(kernel32|advapi32|secur32|shell32|ole32|msvcrt)\.dll$' <<<"$dlls"; then
     echo "error: $2 needs a DLL that Windows does not provide" >&2
     return 1
   fi
 }
 
-build windows
-check_imports i686-w64-mingw32-objdump build/windows/companion.exe
-build windows-x64
-check_imports x86_64-w64-mingw32-objdump build/windows-x64/companion.exe
+# The suite of one build, on its own prefix with a warm server. With a
+# program to probe, the suite runs only if 32-bit Wine runs that program;
+# otherwise skipped says why.
+skipped=""
+run_suite() {
+  local preset=$1 probe=${2:-} prefix="$PWD/build/$1/wineprefix" status=0
+  wine_start "$prefix" || return
+  if [[ -n $probe ]] && ! skipped=$(wine_runs32 "$prefix" "$probe"); then
+    wine_stop "$prefix"
+    echo "32-bit: $probe was built and import-checked but not run: $skipped"
+    return 0
+  fi
+  echo "Running the tests of preset $preset"
+  ctest --preset "$preset" </dev/null || status=$?
+  [[ $status -eq 0 ]] || echo "ctest --preset $preset failed with exit status $status" >&2
+  wine_stop "$prefix"
+  return "$status"
+}
 
-# 32-bit Wine counts only when it really runs the 32-bit program.
-preset=windows-x64
-loader=/usr/lib/wine/wine64
-if /usr/lib/wine/wine --version >/dev/null 2>&1 &&
-   [ "$(WINEPREFIX="$PWD/build/windows/wineprefix" timeout 300 /usr/lib/wine/wine \
-        build/windows/companion.exe --version </dev/null 2>/dev/null | tr -d '\r')" = "Version: 1.0.2" ]; then
-  preset=windows
-  loader=/usr/lib/wine/wine
+build windows || exit
+check_imports i686-w64-mingw32-objdump build/windows/companion.exe || exit
+build windows-x64 || exit
+check_imports x86_64-w64-mingw32-objdump build/windows-x64/companion.exe || exit
+
+ran=()
+failed=()
+if ! run_suite windows build/windows/companion.exe; then
+  failed+=("32-bit")
+elif [[ -z $skipped ]]; then
+  ran+=("32-bit")
 fi
-echo "Running the tests of preset $preset under $loader"
+if run_suite windows-x64; then ran+=("64-bit"); else failed+=("64-bit"); fi
 
-export WINEPREFIX="$PWD/build/$preset/wineprefix"
-wineserver=/usr/lib/wine/wineserver64
-[ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver32
-stop_wineserver() { "$wineserver" -k >/dev/null 2>&1 || true; }
-trap stop_wineserver EXIT
-
-# One persistent server for the whole run (it puts itself in the background),
-# and Wine's own service processes started here, detached from any test's
-# output pipes, which they would otherwise inherit, keeping CTest waiting for
-# the end of that output.
-mkdir -p "$WINEPREFIX"
-"$wineserver" -p </dev/null >/dev/null 2>&1
-"$loader" cmd /c exit </dev/null >/dev/null 2>&1
-
-status=0
-ctest --preset "$preset" </dev/null || status=$?
-stop_wineserver
-trap - EXIT
-exit "$status"
+summary="Windows builds whose suite ran and passed: ${ran[*]:-none}${failed:+; failed: ${failed[*]}}${skipped:+; 32-bit not run: $skipped}"
+echo "$summary"
+# The test command repeats it in its summary.
+echo "$summary" >build/windows-suites.txt
+[[ ${#failed[@]} -eq 0 ]]

@@ -29,9 +29,11 @@ stage native preset native
 stage asan preset asan -LE 'browser|wine'
 stage tsan preset tsan -LE 'browser|wine'
 stage fuzz scripts/fuzz.sh
+rm -f build/windows-suites.txt
 stage windows scripts/test-windows.sh
 
 echo "===== summary"
+[[ ! -f build/windows-suites.txt ]] || cat build/windows-suites.txt
 [[ ${#failed[@]} -eq 0 ]] || echo "failed stages: ${failed[*]}"
 echo "stages: $passed passed, ${#failed[@]} failed"
 [[ ${#failed[@]} -eq 0 ]]

@@ -55,10 +55,42 @@ echo Registered %HOST%: %PROGRAM%
 exit /b 0
 
 :unregister
-for %%k in (%CHROME_KEYS% %FIREFOX_KEYS%) do reg delete "HKCU\%%~k\NativeMessagingHosts\%HOST%" /f >nul 2>&1
-del "%CHROME_MANIFEST%" "%FIREFOX_MANIFEST%" >nul 2>&1
+set "UNREGISTER_FAILED="
+for %%k in (%CHROME_KEYS% %FIREFOX_KEYS%) do call :remove_key "HKCU\%%~k\NativeMessagingHosts\%HOST%"
+call :remove_file "%CHROME_MANIFEST%"
+call :remove_file "%FIREFOX_MANIFEST%"
+if defined UNREGISTER_FAILED (
+  echo %~nx0: unregistering failed >&2
+  exit /b 1
+)
 echo Unregistered %HOST%
 exit /b 0
+
+rem :remove_file FILE - deletes the file if it is there, and says so when it cannot.
+:remove_file
+if exist "%~1" del "%~1"
+if not exist "%~1" exit /b 0
+echo %~nx0: could not remove %~1 >&2
+set "UNREGISTER_FAILED=1"
+exit /b 1
+
+rem :remove_key KEY - removes the key if it is there; a reg.exe that fails in any other way (one that could not
+rem even start, say) is reported with its exit status, and the whole /unregister then fails.
+:remove_key
+reg query "%~1" >nul 2>&1
+set "STATUS=%errorlevel%"
+if "%STATUS%"=="1" exit /b 0
+if not "%STATUS%"=="0" (
+  echo %~nx0: reg query "%~1" failed with exit status %STATUS% >&2
+  set "UNREGISTER_FAILED=1"
+  exit /b 1
+)
+reg delete "%~1" /f >nul
+set "STATUS=%errorlevel%"
+if "%STATUS%"=="0" exit /b 0
+echo %~nx0: reg delete "%~1" failed with exit status %STATUS% >&2
+set "UNREGISTER_FAILED=1"
+exit /b 1
 
 rem :append VAR TEXT - adds TEXT as a JSON string to the comma-separated list in VAR.
 :append

@@ -5,9 +5,10 @@ from pathlib import Path
 
 import harness
 
-REGISTER_SCRIPT = Path(__file__).resolve().parents[2] / "packaging" / "windows" / "register.cmd"
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+REGISTER_SCRIPT = SOURCE_DIR / "packaging" / "windows" / "register.cmd"
+WINE_SCRIPT = SOURCE_DIR / "scripts" / "wine.sh"
 WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
 CHROME_KEYS = ["Software\\Google\\Chrome", "Software\\Chromium", "Software\\Microsoft\\Edge",
                "Software\\BraveSoftware\\Brave-Browser"]
 FIREFOX_KEYS = ["Software\\Mozilla"]
@@ -25,23 +26,26 @@ CASES = [
 
 
 class Wine:
-    """A private Wine prefix whose server and services run detached from the test's pipes, so that every
-    program the test runs and reads from ends on its own."""
+    """A private Wine prefix with a warm server, set up and ended by scripts/wine.sh, so that every program
+    the test runs and reads from ends on its own."""
 
     def __init__(self, sandbox):
-        self.env = dict(sandbox.env, WINEPREFIX=str(sandbox.root / "wineprefix"), WINEDEBUG="-all")
-        self.server = subprocess.Popen([WINESERVER, "-p"], env=self.env, stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINE, "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=harness.STARTUP_TIMEOUT)
+        self.prefix = str(sandbox.root / "wineprefix")
+        self.env = dict(sandbox.env, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        self.script("start")
+
+    def script(self, command):
+        result = subprocess.run(["bash", str(WINE_SCRIPT), command, self.prefix], env=self.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=2 * harness.STARTUP_TIMEOUT)
+        harness.check(result.returncode == 0, f"wine.sh {command} failed: {result.stdout}{result.stderr}")
 
     def run(self, args, cwd):
         return subprocess.run([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, timeout=harness.STEP_TIMEOUT)
 
     def close(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, timeout=harness.STEP_TIMEOUT)
-        self.server.wait(timeout=harness.STEP_TIMEOUT)
+        self.script("stop")
 
 
 def windows_path(path):
@@ -86,11 +90,16 @@ def check_manifests(app, chrome_ids, firefox_ids):
             harness.check(manifest == expected, f"{path.name}: {manifest} is not {expected}")
 
 
-def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_code):
+def app_folder(sandbox):
     # Spaces and parentheses in the folder, as in "Program Files (x86)".
     app = sandbox.root / "Vantro Companion (x86)"
     app.mkdir(exist_ok=True)
     (app / "register.cmd").write_bytes(REGISTER_SCRIPT.read_bytes())
+    return app
+
+
+def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_code):
+    app = app_folder(sandbox)
     program = app / "companion.exe"
     # The script only names the program in the manifests, so any file stands for it.
     program.unlink(missing_ok=True)
@@ -115,14 +124,39 @@ def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_c
     check_manifests(app, [], [])
 
 
+def failing_reg_is_reported(wine, sandbox):
+    """cmd runs a reg.exe in the current folder before the system's: one that fails, as a reg.exe that cannot
+    start would, must make /unregister name the failed command and fail."""
+    app = app_folder(sandbox)
+    (app / "companion.exe").write_bytes(b"")
+    result = wine.run(["cmd", "/c", "register.cmd", "/chrome", CHROME_IDS[0]], app)
+    harness.check(result.returncode == 0, f"register.cmd exited {result.returncode}: {result.stdout}{result.stderr}")
+    stand_in = app / "reg.exe"
+    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-x", "c", "-", "-o", str(stand_in)],
+                   input="int main(void) { return 5; }", text=True, check=True, timeout=harness.STEP_TIMEOUT)
+    try:
+        result = wine.run(["cmd", "/c", "register.cmd", "/unregister"], app)
+    finally:
+        stand_in.unlink()
+    output = result.stdout + result.stderr
+    harness.check(result.returncode == 1, f"/unregister with a failing reg exited {result.returncode}: {output}")
+    harness.check("failed with exit status 5" in output, f"/unregister did not name the failure: {output}")
+    result = wine.run(["cmd", "/c", "register.cmd", "/unregister"], app)
+    harness.check(result.returncode == 0, f"/unregister exited {result.returncode}: {result.stdout}{result.stderr}")
+    left = host_keys(wine, app, sandbox.root / "export.reg")
+    harness.check(not left, f"keys left after /unregister: {sorted(left)}")
+
+
 def main():
     sandbox = harness.Sandbox("register")
     wine = Wine(sandbox)
     failed = 0
+    cases = [(name, lambda row=row: run_case(wine, sandbox, *row)) for name, *row in CASES]
+    cases.append(("a reg.exe that fails is named, and /unregister fails", lambda: failing_reg_is_reported(wine, sandbox)))
     try:
-        for name, *row in CASES:
+        for name, case in cases:
             try:
-                run_case(wine, sandbox, *row)
+                case()
                 print(f"ok: {name}")
             except harness.Failure as failure:
                 failed += 1
