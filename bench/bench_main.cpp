@@ -1,6 +1,5 @@
 // companion-bench: measures the companion, socat and a direct connection against the same agent, prints one table and writes an SVG chart.
 #include <signal.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include "measure.h"
 #include "relay.h"
 #include "report.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -33,28 +33,6 @@ constexpr size_t kThroughputBytes = size_t{256} << 20;
 // volume keeps the run short and still covers thousands of chunks.
 constexpr size_t kDebugThroughputBytes = size_t{32} << 20;
 
-// The run's private directories: the agent's socket, the companion's log
-// and the debug-on copy of the companion. Removed with everything in them.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/companion-bench.XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot create a directory in /tmp");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // Debug logging is on for a companion with a companion.debug file beside it.
 std::string debugCopy(const std::string& companion, const fs::path& dir) {
   fs::create_directory(dir);
@@ -66,7 +44,8 @@ std::string debugCopy(const std::string& companion, const fs::path& dir) {
 
 int run(const std::map<std::string, std::string>& options) {
   ::signal(SIGPIPE, SIG_IGN);
-  const TempDir dir;
+  // The agent's socket, the companion's log and the debug-on copy of the companion.
+  const companion_test::TempDir dir("companion-bench");
   const Site site{options.at("--agent"),
                   environmentWith({"XDG_RUNTIME_DIR=" + (dir.path() / "run").string(),
                                    "XDG_STATE_HOME=" + (dir.path() / "state").string()}),

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "companion.h"
+#include "logger.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "companion.h"
+#include "formatter.h"
 
 namespace {
 

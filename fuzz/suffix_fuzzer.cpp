@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "companion.h"
+#include "suffix.h"
 
 namespace {
 

@@ -10,8 +10,7 @@ targets=(formatter_fuzzer suffix_fuzzer format_data_fuzzer sha1_fuzzer)
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_SECONDS must be a positive whole number" >&2; exit 2; }
 
 mkdir -p "$build"
-if ! { cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ && cmake --build "$build" -j "$(nproc)"; } \
-    >"$build/build.log" 2>&1; then
+if ! { cmake --preset fuzz && cmake --build --preset fuzz --target "${targets[@]}"; } >"$build/build.log" 2>&1; then
   cat "$build/build.log"
   echo "fuzz build failed (clang++ with libFuzzer is needed)" >&2
   exit 1
@@ -23,7 +22,7 @@ run_target() {
   rm -rf "$work"
   mkdir -p "$work/corpus" "$work/artifacts"
   cp -R "fuzz/corpus/$target/." "$work/corpus/"
-  "$build/$target" -max_total_time="$seconds" -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1
+  "$build/fuzz/$target" -max_total_time="$seconds" -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1
 }
 
 passed=0

@@ -1,119 +1,22 @@
-// The platform-neutral companion: start-up, relay run, rendezvous name and logging.
+// CompanionBase: the one companion object of the process, with its
+// platform-neutral start-up, relay run, rendezvous name and log writer.
 //
-// Everything that touches the operating system is a pure virtual operation of
-// CompanionBase; a platform layer (CompanionWindows, CompanionPosix) derives
-// from it. This header includes no platform header.
+// Everything that touches the operating system is a pure virtual operation;
+// a platform layer (CompanionWindows, CompanionLinux) derives from it. This
+// header includes no platform header.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <iosfwd>
 #include <mutex>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-#include "file.h"
+#include "logger.h"
+#include "relay_pumps.h"
+#include "return_codes.h"
+#include "version.h"
 
 namespace companion {
-
-// The one version string: printed by --version and written into the first
-// log record.
-inline constexpr char kVersion[] = "1.0.2";
-
-// Return codes of the relay run, which are also the process exit codes.
-enum ReturnCode : int32_t {
-  kCodeSuccess = 0,
-  kCodeSocketNotFound = 240,
-  kCodeSocketBusy = 241,
-  kCodeSocketInvalid = 242,
-  kCodeStdNotPipe = 243,
-  kCodeReadFailed = 246,
-  kCodeStdoutWriteFailed = 247,
-  kCodeSocketWriteFailed = 249,
-};
-
-enum class LoggerLevel : int32_t { Debug = 0, Info = 1, Warning = 2, Error = 3, Critical = 4 };
-
-using LogCallback =
-    std::function<void(LoggerLevel level, const std::string& message, const std::string& file, int32_t line)>;
-
-// Set by start-up only, never cleared; Debug statements run only while it is
-// true. Written while the main thread is the only thread, read without a lock.
-extern bool debugEnabled;
-
-// Replaces the process-wide log callback; an empty callable switches logging off.
-void setLogCallback(const LogCallback& callback);
-
-// Hands one record to the process-wide callback; does nothing while it is empty.
-void log(LoggerLevel level, const std::string& message, const std::string& file, int32_t line);
-
-// Builds text from a format with numbered markers %1, %2, ... in one pass.
-// Inserted argument texts are never scanned again; markers that name no
-// argument, and a '%' followed by neither a digit nor '%', stay as written;
-// "%%" gives one '%'.
-class Formatter {
- public:
-  // One argument: a byte string, a NUL-terminated string, or a 32-bit integer.
-  class Arg {
-   public:
-    Arg(std::string text) : text_(std::move(text)) {}
-    Arg(const char* text) : text_(text) {}
-    template <typename Int, typename = std::enable_if_t<std::is_integral_v<Int> && !std::is_same_v<Int, bool> &&
-                                                        !std::is_same_v<Int, char> && sizeof(Int) <= 4>>
-    Arg(Int value) : text_(std::to_string(value)) {}
-
-   private:
-    friend class Formatter;
-    std::string text_;
-  };
-
-  template <typename... Args>
-  explicit Formatter(std::string format, Args&&... args) : format_(std::move(format)) {
-    arguments_.reserve(sizeof...(args));
-    (arguments_.push_back(Arg(std::forward<Args>(args)).text_), ...);
-  }
-
-  std::string str() const;
-
- private:
-  std::string format_;
-  std::vector<std::string> arguments_;
-};
-
-// The log statement: a Debug statement costs one flag test while debug
-// logging is off, and its arguments are neither rendered nor formatted.
-#define COMPANION_LOG(level, ...)                                                             \
-  do {                                                                                        \
-    if ((level) != ::companion::LoggerLevel::Debug || ::companion::debugEnabled)              \
-      ::companion::log((level), ::companion::Formatter(__VA_ARGS__).str(), __FILE__, __LINE__); \
-  } while (0)
-
-// "YYYY-MM-DD hh:mm:ss" of the time in UTC, the fraction of a second cut off.
-std::string formatUtcTime(std::chrono::system_clock::time_point time);
-
-// Renders relayed bytes for the log: printable ASCII as is, every other byte
-// as "\0x" and two lowercase hexadecimal digits.
-std::string formatData(const uint8_t* data, uint32_t length);
-
-// The log file: opened for appending, one whole line per write, each line
-// handed to the operating system before writeLine returns.
-class LogFile {
- public:
-  // Closes an open file, opens the path (UTF-8) for appending and writes an
-  // empty line when the open succeeded.
-  void open(const std::string& path);
-  // Appends the text (UTF-8, without line end) and the platform's line end.
-  void writeLine(const std::string& text);
-  void close();
-  bool isOpen() const { return file_.isOpen(); }
-  const std::string& path() const { return path_; }
-
- private:
-  AppendFile file_;
-  std::string path_;
-};
 
 class CompanionBase {
  public:
@@ -158,6 +61,28 @@ class CompanionBase {
   static constexpr size_t kRelayBufferSize = 4096;
 
  protected:
+  // The platform layers name only base directories; the names below them are
+  // the companion's own. A log directory under the user's data directory,
+  // empty when that is unknown:
+  std::string logDirUnder(const std::string& dataDir) const;
+  // The socket path prefix of a rendezvous directory, which ends in its
+  // separator.
+  static std::string socketPathPrefixIn(const std::string& directory);
+
+  // The state the platform's relay pumps share: this object's buffers with
+  // the platform's result codes and flags.
+  RelayState relayState(std::atomic<int32_t>& socketResult, std::atomic<int32_t>& stdResult,
+                        std::atomic<bool>& socketDone, std::atomic<bool>& stdDone, std::atomic<bool>& stopRequested);
+
+  // What start-up decided, for the platform layers and for tests.
+  const std::string& currentLogSuffix() const { return logSuffix; }
+  const std::string& currentSocketSuffix() const { return socketSuffix; }
+  int32_t currentProcessId() const { return processId; }
+
+ private:
+  void readSuffixFile(const std::string& path);
+  void openLog();
+
   std::string logSuffix;
   std::string socketSuffix;
   std::vector<uint8_t> stdBuffer;
@@ -165,27 +90,11 @@ class CompanionBase {
   uint32_t stdCount = 0;
   uint32_t socketCount = 0;
   LogFile logFile;
+  // The object's bound writer; the process-wide callback holds a copy of it.
+  // The destructor empties that callback before the writer goes.
   LogCallback logWriter;
   int32_t processId = -1;
   std::mutex logMutex;
-
- private:
-  void readSuffixFile(const std::string& path);
-  void openLog();
 };
-
-// The first line of a suffix file: bytes up to the first '\n', at most
-// kMaxSuffixLineBytes of them. A suffix names a pipe or socket and a
-// directory, which no system allows to be that long; reading further would
-// only cost time and memory.
-inline constexpr size_t kMaxSuffixLineBytes = 65536;
-std::string readSuffixLine(std::istream& in);
-
-// Cleans the first line of a suffix file into the log suffix: only bytes
-// 0x20..0x7E are kept, and a '.' is put in front when missing.
-std::string cleanSuffix(const std::string& firstLine);
-
-// The socket suffix for a log suffix: every '.' becomes '-'.
-std::string socketSuffixFor(std::string logSuffix);
 
 }  // namespace companion

@@ -1,5 +1,8 @@
-// CompanionPosix: the companion's platform layer for Linux and other POSIX
-// systems, where the agent serves a Unix stream socket.
+// CompanionPosix: what every POSIX platform layer shares. The agent serves a
+// Unix stream socket; the pumps block in read and write, which a signal to
+// the pump's thread cancels; standard streams are pipes or sockets. A
+// platform (CompanionLinux) adds its paths, its name and how it learns who
+// serves a socket.
 #pragma once
 
 #include <pthread.h>
@@ -8,17 +11,15 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <vector>
 
-#include "companion.h"
+#include "companion_files.h"
+#include "relay_pumps.h"
 
 namespace companion {
 
-class CompanionPosix : public CompanionBase {
+class CompanionPosix : public CompanionFiles, private RelayPumps {
  public:
   // Holds any of the three standard descriptors that came closed with
   // /dev/null: the next file or socket opened would otherwise take that number
@@ -31,14 +32,8 @@ class CompanionPosix : public CompanionBase {
   void closeAll() override;
   uint32_t getProcessId() override;
   std::string getUserId() override;
-  std::string getSocketPathPrefix() override;
-  std::string getLogDir() override;
-  std::string getPlatformName() override;
   void createDirectories(const std::string& path) override;
-  uint64_t fileSize(const std::string& path) override;
-  void removeFile(const std::string& path) override;
-  void renameFile(const std::string& from, const std::string& to) override;
-  bool fileExists(const std::string& path) override;
+  // The directory of the program path made absolute.
   std::string getExecutableDir(const char* programPath) override;
 
   // The error number logged when a read finds the end of its stream, the
@@ -51,19 +46,27 @@ class CompanionPosix : public CompanionBase {
   // by default, so one arriving from outside changes nothing.
   static constexpr int kCancelSignal = SIGURG;
 
- private:
-  struct Direction;
+ protected:
+  // A new Unix stream socket, non-blocking and closed on exec; -1 with errno.
+  virtual int openStreamSocket() = 0;
+  // The user id of the process that serves the connected socket.
+  virtual bool serverUid(int socket, uid_t& uid) = 0;
+  // The directory part of a path: everything before the last '/', or the
+  // whole path when it has none.
+  static std::string directoryOf(const std::string& path);
 
+ private:
   int32_t connectOne(std::atomic<int>& fd, const std::string& socketPath);
   bool takeStdHandle(std::atomic<int>& field, int fd, bool closedAtStart, const char* name);
-  void pump(const Direction& direction);
-  void stopOther(const Direction& direction);
+  std::atomic<int>& descriptorOf(Channel channel);
   // Transfers once, waiting while the descriptor is not ready; the count, or
   // minus the error number (kCancelledError once the relay is stopping).
-  template <typename Transfer>
-  ssize_t transferWhenReady(int fd, short events, Transfer transfer);
-  bool readFrom(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
-  bool writeTo(std::atomic<int>& fd, std::vector<uint8_t>& buffer, uint32_t& count, const char* name);
+  template <typename Move>
+  Transfer transferWhenReady(int fd, short events, Move move);
+  Transfer readSome(Channel channel, uint8_t* data, uint32_t size) override;
+  Transfer writeSome(Channel channel, const uint8_t* data, uint32_t size) override;
+  void cancelTransfers(const Pump& pump) override;
+  void pumpStarting(const Pump& pump) override;
 
   bool stdinClosedAtStart = false;
   bool stdoutClosedAtStart = false;
@@ -76,12 +79,10 @@ class CompanionPosix : public CompanionBase {
   std::atomic<bool> socketDone{false};
   std::atomic<bool> stdDone{false};
   std::atomic<bool> stopRequested{false};
-  // The threads that run the two pumps, for the cancellation signal, and what
-  // a stopping pump waits on until the other is done.
+  // The threads that run the two pumps, for the cancellation signal; set and
+  // read under the pumps' mutex.
   pthread_t socketThread{};
   pthread_t stdThread{};
-  std::mutex doneMutex;
-  std::condition_variable doneChanged;
 };
 
 }  // namespace companion

@@ -14,10 +14,11 @@
 #include <cwchar>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "file.h"
+#include "open_failure.h"
+#include "scoped_handle_win.h"
 #include "utf8_win.h"
 
 namespace companion {
@@ -30,9 +31,6 @@ namespace {
 // handles; the system then waits on the handle itself for the transfer, which
 // is unambiguous because only one transfer is ever pending on each handle.
 constexpr DWORD kSocketOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-
-// Pause between two passes that cancel the other pump's transfers.
-constexpr DWORD kCancelIntervalMs = 5;
 
 // Exactly TOKEN_USER with a five sub-authority SID (a user account) in a
 // 32-bit process; a 64-bit build needs one retry with the reported size.
@@ -47,17 +45,11 @@ constexpr DWORD kFirstModulePathUnits = 261;
 constexpr DWORD kMaxModulePathUnits = 32768;
 constexpr DWORD kFullPathUnits = 65536;
 
-int32_t openFailure(DWORD error) {
+OpenFailure classifyOpenError(DWORD error) {
   switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-      COMPANION_LOG(LoggerLevel::Warning, "Open socket not exists, error: %1", error);
-      return kCodeSocketNotFound;
-    case ERROR_PIPE_BUSY:
-      COMPANION_LOG(LoggerLevel::Warning, "Open socket busy, error: %1", error);
-      return kCodeSocketBusy;
-    default:
-      COMPANION_LOG(LoggerLevel::Error, "Open socket invalid handle, error: %1", error);
-      return kCodeSocketInvalid;
+    case ERROR_FILE_NOT_FOUND: return OpenFailure::kNotFound;
+    case ERROR_PIPE_BUSY: return OpenFailure::kBusy;
+    default: return OpenFailure::kInvalid;
   }
 }
 
@@ -68,51 +60,14 @@ int32_t openSocket(std::atomic<HANDLE>& field, const std::wstring& path, DWORD a
   const DWORD error = GetLastError();
   if (field.load() != INVALID_HANDLE_VALUE) return kCodeSuccess;
   field = nullptr;
-  return openFailure(error);
-}
-
-bool readFrom(std::atomic<HANDLE>& handle, std::vector<uint8_t>& buffer, uint32_t& count, const char* name) {
-  DWORD read = 0;
-  const BOOL ok = ReadFile(handle.load(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr);
-  count = read;
-  if (!ok) {
-    const DWORD error = GetLastError();
-    COMPANION_LOG(LoggerLevel::Error, "Read from %1, error %2", name, error);
-    return false;
-  }
-  COMPANION_LOG(LoggerLevel::Debug, "Read from %1 bytes: %2", name, read);
-  COMPANION_LOG(LoggerLevel::Debug, "Read from %1, size: %2, data: %3", name, count, formatData(buffer.data(), count));
-  return true;
-}
-
-// Writes the first count bytes of the buffer, completing short writes.
-bool writeTo(std::atomic<HANDLE>& handle, std::vector<uint8_t>& buffer, uint32_t& count, const char* name) {
-  if (count == 0) return true;
-  if (count > buffer.size()) {
-    count = 0;
-    return true;
-  }
-  COMPANION_LOG(LoggerLevel::Debug, "Write to %1, size: %2, data: %3", name, count, formatData(buffer.data(), count));
-  for (uint32_t total = 0; total < count;) {
-    DWORD written = 0;
-    if (!WriteFile(handle.load(), buffer.data() + total, count - total, &written, nullptr)) {
-      const DWORD error = GetLastError();
-      COMPANION_LOG(LoggerLevel::Error, "Write to %1, error: %2", name, error);
-      return false;
-    }
-    COMPANION_LOG(LoggerLevel::Debug, "Write to %1 bytes: %2", name, written);
-    total += written;
-  }
-  count = 0;
-  return true;
+  return reportOpenFailure(classifyOpenError(error), error);
 }
 
 std::string sidText(PSID sid) {
   LPWSTR text = nullptr;
   if (sid == nullptr || IsValidSid(sid) != 1 || ConvertSidToStringSidW(sid, &text) != 1) return std::string();
-  std::string result = wideToUtf8(text, std::wcslen(text));
-  LocalFree(text);
-  return result;
+  const ScopedLocalMemory<wchar_t> owner(text);
+  return wideToUtf8(text, std::wcslen(text));
 }
 
 // The SID of the token's user; the buffer grows only to the size the system
@@ -141,10 +96,8 @@ std::string getTokenUserSid() {
     COMPANION_LOG(LoggerLevel::Error, "OpenProcessToken fail: %1", error);
     return std::string();
   }
-  if (token == nullptr) return std::string();
-  std::string sid = tokenUserSid(token);
-  CloseHandle(token);
-  return sid;
+  const ScopedHandle owner(token);
+  return owner ? tokenUserSid(token) : std::string();
 }
 
 std::string getUniqueIdName() {
@@ -202,70 +155,37 @@ std::string directoryOf(const std::wstring& path) {
 
 }  // namespace
 
-struct CompanionWindows::Direction {
-  const char* name;  // of the pump, in its own messages
-  std::atomic<Handle>& input;
-  const char* inputName;
-  std::atomic<Handle>& output;
-  const char* outputName;
-  std::vector<uint8_t>& buffer;
-  uint32_t& count;
-  int32_t writeFailedCode;
-  std::atomic<int32_t>& result;
-  std::atomic<bool>& done;
-};
+CompanionWindows::CompanionWindows()
+    : RelayPumps(relayState(socketResult, stdResult, socketDone, stdDone, stopRequested)) {}
 
-CompanionWindows::Direction CompanionWindows::socketDirection() {
-  return {"socket",     socketInHandle, "socketIn",           stdoutHandle, "stdout",
-          socketBuffer, socketCount,    kCodeStdoutWriteFailed, socketResult, socketDone};
-}
+int32_t CompanionWindows::runLoop() { return relay(); }
 
-CompanionWindows::Direction CompanionWindows::stdDirection() {
-  return {"std",     stdinHandle, "stdin",                 socketOutHandle, "socketOut",
-          stdBuffer, stdCount,    kCodeSocketWriteFailed, stdResult,       stdDone};
-}
-
-int32_t CompanionWindows::runLoop() {
-  std::thread socketThread(&CompanionWindows::runSocket, this);
-  runStd();
-  socketThread.join();
-  const int32_t socketCode = socketResult;
-  return socketCode != kCodeSuccess ? socketCode : stdResult.load();
-}
-
-void CompanionWindows::runSocket() { pump(socketDirection(), stdDirection()); }
-
-void CompanionWindows::runStd() { pump(stdDirection(), socketDirection()); }
-
-void CompanionWindows::pump(const Direction& self, const Direction& other) {
-  int32_t code = kCodeSuccess;
-  while (!stopRequested) {
-    COMPANION_LOG(LoggerLevel::Debug, "Start read from %1", self.inputName);
-    code = readFrom(self.input, self.buffer, self.count, self.inputName) ? kCodeSuccess : kCodeReadFailed;
-    COMPANION_LOG(LoggerLevel::Debug, "Stop read from %1", self.inputName);
-    // Bytes read after the other pump has ended are dropped.
-    if (code != kCodeSuccess || stopRequested) break;
-    COMPANION_LOG(LoggerLevel::Debug, "Start write to %1", self.outputName);
-    code = writeTo(self.output, self.buffer, self.count, self.outputName) ? kCodeSuccess : self.writeFailedCode;
-    COMPANION_LOG(LoggerLevel::Debug, "Stop write to %1", self.outputName);
-    if (code != kCodeSuccess) break;
+std::atomic<CompanionWindows::Handle>& CompanionWindows::handleOf(Channel channel) {
+  switch (channel) {
+    case Channel::kSocketIn: return socketInHandle;
+    case Channel::kSocketOut: return socketOutHandle;
+    case Channel::kStdin: return stdinHandle;
+    default: return stdoutHandle;
   }
-  self.done = true;
-  COMPANION_LOG(LoggerLevel::Debug, "Stop run %1", self.name);
-  // Only the direction that ended first records its code.
-  if (other.result == kCodeSuccess) self.result = code;
-  stopRequested = true;
+}
 
-  COMPANION_LOG(LoggerLevel::Debug, "Start wait %1 finish", other.name);
-  // A blocked transfer cannot see stopRequested, and a cancellation that comes
-  // just before the other pump starts its next transfer is lost: repeat until
-  // the other pump has left its loop.
-  do {
-    CancelIoEx(other.input.load(), nullptr);
-    CancelIoEx(other.output.load(), nullptr);
-    Sleep(kCancelIntervalMs);
-  } while (!other.done);
-  COMPANION_LOG(LoggerLevel::Debug, "Stop wait %1 finish", other.name);
+Transfer CompanionWindows::readSome(Channel channel, uint8_t* data, uint32_t size) {
+  DWORD read = 0;
+  if (ReadFile(handleOf(channel).load(), data, size, &read, nullptr)) return {true, read, 0};
+  return {false, 0, GetLastError()};
+}
+
+Transfer CompanionWindows::writeSome(Channel channel, const uint8_t* data, uint32_t size) {
+  DWORD written = 0;
+  if (WriteFile(handleOf(channel).load(), data, size, &written, nullptr)) return {true, written, 0};
+  return {false, 0, GetLastError()};
+}
+
+// A blocked transfer cannot see the stop flag; cancelling every transfer
+// pending on the pump's two handles makes it fail with 995.
+void CompanionWindows::cancelTransfers(const Pump& pump) {
+  CancelIoEx(handleOf(pump.input).load(), nullptr);
+  CancelIoEx(handleOf(pump.output).load(), nullptr);
 }
 
 int32_t CompanionWindows::connectSocket() {
@@ -316,33 +236,22 @@ std::string CompanionWindows::getUserId() {
   return id.empty() ? "unknown" : id;
 }
 
-std::string CompanionWindows::getSocketPathPrefix() { return "\\\\.\\pipe\\vantro-"; }
+std::string CompanionWindows::getSocketPathPrefix() { return socketPathPrefixIn("\\\\.\\pipe\\"); }
 
 std::string CompanionWindows::getPlatformName() { return "windows"; }
 
 std::string CompanionWindows::getLogDir() {
   PWSTR folder = nullptr;
-  std::string logDir;
-  if (SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr, &folder) == S_OK) {
-    logDir = Formatter("%1/QM/quillmere2%2/logs", wideToUtf8(folder, std::wcslen(folder)), logSuffix).str();
-  }
+  const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr, &folder);
   // Whatever the outcome, the string (or null) is the caller's to free.
-  CoTaskMemFree(folder);
-  return logDir;
+  const ScopedCoTaskMemory<wchar_t> owner(folder);
+  return result == S_OK ? logDirUnder(wideToUtf8(folder, std::wcslen(folder))) : std::string();
 }
 
 void CompanionWindows::createDirectories(const std::string& path) {
   std::error_code error;
   std::filesystem::create_directories(pathFromUtf8(path), error);
 }
-
-uint64_t CompanionWindows::fileSize(const std::string& path) { return sizeOfFile(path); }
-
-void CompanionWindows::removeFile(const std::string& path) { removeFileIfAny(path); }
-
-void CompanionWindows::renameFile(const std::string& from, const std::string& to) { renameReplacing(from, to); }
-
-bool CompanionWindows::fileExists(const std::string& path) { return anythingExistsAt(path); }
 
 std::string CompanionWindows::getExecutableDir(const char* programPath) {
   const std::wstring module = modulePath();

@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <string>
 
-#include "companion.h"
+#include "companion_files.h"
+#include "relay_pumps.h"
 
 namespace companion {
 
-class CompanionWindows : public CompanionBase {
+class CompanionWindows : public CompanionFiles, private RelayPumps {
  public:
-  CompanionWindows() = default;
+  CompanionWindows();
   ~CompanionWindows() override = default;
 
   int32_t runLoop() override;
@@ -24,24 +25,17 @@ class CompanionWindows : public CompanionBase {
   std::string getLogDir() override;
   std::string getPlatformName() override;
   void createDirectories(const std::string& path) override;
-  uint64_t fileSize(const std::string& path) override;
-  void removeFile(const std::string& path) override;
-  void renameFile(const std::string& from, const std::string& to) override;
-  bool fileExists(const std::string& path) override;
   std::string getExecutableDir(const char* programPath) override;
 
  private:
   // A Windows HANDLE; spelled out so that this header needs no windows.h.
   using Handle = void*;
-  // One relay direction: what a pump reads, writes and records.
-  struct Direction;
 
-  Direction socketDirection();
-  Direction stdDirection();
-  void runSocket();
-  void runStd();
-  void pump(const Direction& self, const Direction& other);
   bool takeStdHandle(std::atomic<Handle>& field, uint32_t selector, const char* name);
+  std::atomic<Handle>& handleOf(Channel channel);
+  Transfer readSome(Channel channel, uint8_t* data, uint32_t size) override;
+  Transfer writeSome(Channel channel, const uint8_t* data, uint32_t size) override;
+  void cancelTransfers(const Pump& pump) override;
 
   // Shared by both pumps; null while a channel is not open.
   std::atomic<Handle> socketInHandle{nullptr};

@@ -16,13 +16,6 @@ extern const char kLineEnd[];
 // converted has its bad sequences replaced.
 std::filesystem::path pathFromUtf8(const std::string& utf8Path);
 
-// The file operations of the platform layers in their non-throwing forms:
-// a neutral result (0, false) on failure, and errors otherwise ignored.
-uint64_t sizeOfFile(const std::string& utf8Path);
-void removeFileIfAny(const std::string& utf8Path);
-void renameReplacing(const std::string& fromUtf8, const std::string& toUtf8);
-bool anythingExistsAt(const std::string& utf8Path);
-
 // A file opened for appending that other processes may read and write at the
 // same time. Each append reaches the operating system in one write, so lines
 // of several processes appending to one file never interleave.

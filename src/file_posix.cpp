@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "scoped_fd.h"
 
 namespace companion {
 
@@ -15,10 +15,8 @@ std::filesystem::path pathFromUtf8(const std::string& utf8Path) { return std::fi
 
 bool AppendFile::open(const std::string& utf8Path) {
   close();
-  int fd;
-  do {
-    fd = ::open(utf8Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  const int fd =
+      retryAfterEintr([&] { return ::open(utf8Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600); });
   if (fd < 0) return false;
   // With debug logging on the log holds relayed traffic: keep it private
   // whatever the umask made of the mode.
@@ -30,11 +28,8 @@ bool AppendFile::open(const std::string& utf8Path) {
 bool AppendFile::append(const char* data, size_t size) {
   if (!isOpen()) return false;
   while (size > 0) {
-    ssize_t written = ::write(static_cast<int>(handle_), data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const ssize_t written = retryAfterEintr([&] { return ::write(static_cast<int>(handle_), data, size); });
+    if (written < 0) return false;
     data += written;
     size -= static_cast<size_t>(written);
   }

@@ -4,12 +4,14 @@
 
 #include "companion.h"
 
-#ifdef _WIN32
+#if defined(_WIN32)
 #include "companionwindows.h"
 using PlatformCompanion = companion::CompanionWindows;
+#elif defined(__linux__)
+#include "companionlinux.h"
+using PlatformCompanion = companion::CompanionLinux;
 #else
-#include "companionposix.h"
-using PlatformCompanion = companion::CompanionPosix;
+#error "No platform layer for this system"
 #endif
 
 int main(int argc, char* argv[]) {

@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 using companion_bench::mibPerSecond;
 using companion_bench::patternChunk;
 using companion_bench::percentile;
-using companion_test::UniqueHandle;
+using companion_test::ScopedHandle;
 
 // Every transfer on a pipe under Wine passes through the Wine server, so a
 // smaller volume than on Linux keeps the run short.
@@ -75,8 +75,8 @@ enum class Mode { kEcho, kSwallow, kSend };
 class Agent {
  public:
   Agent(const std::string& name, Mode mode, size_t sendBytes = 0) : mode_(mode), sendBytes_(sendBytes) {
-    for (UniqueHandle* instance : {&down_, &up_}) {
-      *instance = UniqueHandle(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 2, kChunk,
+    for (ScopedHandle* instance : {&down_, &up_}) {
+      *instance = ScopedHandle(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 2, kChunk,
                                           kChunk, 0, nullptr));
       if (!*instance) fail("CreateNamedPipe");
     }
@@ -88,7 +88,7 @@ class Agent {
 
  private:
   void serve() {
-    for (const UniqueHandle* instance : {&down_, &up_}) {
+    for (const ScopedHandle* instance : {&down_, &up_}) {
       if (!ConnectNamedPipe(instance->get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
     }
     const std::vector<char> pattern = patternChunk(kChunk);
@@ -104,17 +104,17 @@ class Agent {
 
   Mode mode_;
   size_t sendBytes_;
-  UniqueHandle down_;
-  UniqueHandle up_;
+  ScopedHandle down_;
+  ScopedHandle up_;
   std::thread thread_;
 };
 
 // The browser's ends of one connection to the agent, and the relay process
 // between them, if any.
 struct Session {
-  UniqueHandle toAgent;
-  UniqueHandle fromAgent;
-  UniqueHandle process;
+  ScopedHandle toAgent;
+  ScopedHandle fromAgent;
+  ScopedHandle process;
 
   // Closes the browser's side and waits for the relay to exit.
   void end() {
@@ -132,9 +132,9 @@ Session startCompanion(const std::string& program) {
   if (!CreatePipe(&ends[0], &ends[1], &inheritable, kChunk) || !CreatePipe(&ends[2], &ends[3], &inheritable, kChunk)) {
     fail("CreatePipe");
   }
-  const UniqueHandle childIn(ends[0]);
-  const UniqueHandle childOut(ends[3]);
-  Session session{UniqueHandle(ends[1]), UniqueHandle(ends[2]), UniqueHandle()};
+  const ScopedHandle childIn(ends[0]);
+  const ScopedHandle childOut(ends[3]);
+  Session session{ScopedHandle(ends[1]), ScopedHandle(ends[2]), ScopedHandle()};
   SetHandleInformation(session.toAgent.get(), HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(session.fromAgent.get(), HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOA startup{};
@@ -150,16 +150,16 @@ Session startCompanion(const std::string& program) {
     fail("starting " + program);
   }
   CloseHandle(started.hThread);
-  session.process = UniqueHandle(started.hProcess);
+  session.process = ScopedHandle(started.hProcess);
   return session;
 }
 
 // Opens the pipe twice, in the companion's order: first to read, then to write.
 Session connectDirectly(const std::string& name) {
-  UniqueHandle read(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  UniqueHandle write(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ScopedHandle read(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ScopedHandle write(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!read || !write) fail("opening " + name);
-  return Session{std::move(write), std::move(read), UniqueHandle()};
+  return Session{std::move(write), std::move(read), ScopedHandle()};
 }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }

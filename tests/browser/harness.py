@@ -9,6 +9,7 @@ import queue
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -29,6 +30,19 @@ class Failure(AssertionError):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def run_cases(cases):
+    """Runs (name, callable) cases, printing each outcome; 1 when any failed, else 0."""
+    failed = 0
+    for name, case in cases:
+        try:
+            case()
+            print(f"ok: {name}")
+        except Failure as failure:
+            failed += 1
+            print(f"FAILED: {name}: {failure}", file=sys.stderr)
+    return 1 if failed else 0
 
 
 def wait_until(predicate, what, timeout=STEP_TIMEOUT):

@@ -70,7 +70,8 @@ def check_program(installed):
     """The file the manifests name is the companion itself."""
     result = subprocess.run([str(installed), "--version"], capture_output=True, text=True,
                             stdin=subprocess.DEVNULL, timeout=harness.STEP_TIMEOUT)
-    harness.check(result.stdout == "Version: 1.0.2\n", f"{installed} --version printed {result.stdout!r}")
+    expected = f"Version: {os.environ['COMPANION_VERSION']}\n"
+    harness.check(result.stdout == expected, f"{installed} --version printed {result.stdout!r}, not {expected!r}")
     harness.check(os.access(installed.parent / "companion-agent", os.X_OK), "the example agent is not installed")
 
 
@@ -119,15 +120,7 @@ def check_refuses_bad_chrome_id(build_dir):
 def main(build_dir):
     cases = [(row[0], lambda row=row: run_case(build_dir, *row[1:])) for row in CASES]
     cases.append(("a malformed Chrome id is refused", lambda: check_refuses_bad_chrome_id(build_dir)))
-    failed = 0
-    for name, case in cases:
-        try:
-            case()
-            print(f"ok: {name}")
-        except harness.Failure as failure:
-            failed += 1
-            print(f"FAILED: {name}: {failure}", file=sys.stderr)
-    return 1 if failed else 0
+    return harness.run_cases(cases)
 
 
 if __name__ == "__main__":

@@ -150,21 +150,13 @@ def failing_reg_is_reported(wine, sandbox):
 def main():
     sandbox = harness.Sandbox("register")
     wine = Wine(sandbox)
-    failed = 0
     cases = [(name, lambda row=row: run_case(wine, sandbox, *row)) for name, *row in CASES]
     cases.append(("a reg.exe that fails is named, and /unregister fails", lambda: failing_reg_is_reported(wine, sandbox)))
     try:
-        for name, case in cases:
-            try:
-                case()
-                print(f"ok: {name}")
-            except harness.Failure as failure:
-                failed += 1
-                print(f"FAILED: {name}: {failure}", file=sys.stderr)
+        return harness.run_cases(cases)
     finally:
         wine.close()
         sandbox.remove()
-    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -16,11 +16,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <random>
-#include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "sha1.h"
@@ -165,78 +161,8 @@ int Process::wait(rusage* usage) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::vector<std::string> Log::messages() const {
-  std::vector<std::string> result;
-  for (const Record& record : records) result.push_back(record.message);
-  return result;
-}
-
-bool Log::has(const std::string& message) const {
-  return std::any_of(records.begin(), records.end(), [&](const Record& r) { return r.message == message; });
-}
-
-size_t Log::count(const std::string& prefix) const {
-  return std::count_if(records.begin(), records.end(), [&](const Record& r) { return r.message.rfind(prefix, 0) == 0; });
-}
-
-std::string Log::tagOf(const std::string& message) const {
-  for (const Record& record : records) {
-    if (record.message == message) return record.tag;
-  }
-  return "";
-}
-
-Log parseLog(const std::string& text) {
-  // A record without its message: std::regex recurses once per character,
-  // and a long message (a debug record of a full relay buffer) would
-  // overflow the stack, so the message is cut out by hand.
-  static const std::regex kFrame(
-      R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\tUTC\t\[(-?\d+)\]\t)"
-      R"((\[DEBUG\]   |\[INFO\]    |\[WARNING\] |\[ERROR\]   |\[CRITICAL\]):\t\t\[([^\t]+:-?\d+)\]$)");
-  Log log;
-  if (!text.empty() && text.back() != '\n') ADD_FAILURE() << "the log does not end with a line feed";
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    log.lines.push_back(line);
-    if (line.empty()) continue;
-    // The message lies between the fourth tab and the last one.
-    size_t begin = 0;
-    for (int tab = 0; tab < 4 && begin != std::string::npos; ++tab) {
-      begin = line.find('\t', begin);
-      if (begin != std::string::npos) ++begin;
-    }
-    const size_t end = line.rfind('\t');
-    const bool split = begin != std::string::npos && begin <= end;
-    const std::string message = split ? line.substr(begin, end - begin) : "";
-    const std::string frame = split ? line.substr(0, begin) + line.substr(end) : "";
-    std::smatch match;
-    if (message.find('\t') != std::string::npos || !std::regex_match(frame, match, kFrame)) {
-      ADD_FAILURE() << "malformed log line: " << line;
-      continue;
-    }
-    log.records.push_back({match[1], std::stol(match[2]), match[3], message, match[4]});
-  }
-  return log;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 std::string sessionLine(pid_t pid, size_t in, size_t out) {
   return "session " + std::to_string(pid) + " in " + std::to_string(in) + " out " + std::to_string(out);
-}
-
-std::string randomBytes(size_t size, uint32_t stream) {
-  std::mt19937 generator(stream);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
 }
 
 void CompanionTest::SetUp() {
@@ -405,7 +331,7 @@ std::vector<pid_t> CompanionTest::relayAtOnce(size_t count, size_t size, uint32_
   std::vector<Process> companions(count);
   std::vector<std::string> sent, received(count);
   for (size_t i = 0; i < count; ++i) {
-    sent.push_back(randomBytes(size, firstStream + static_cast<uint32_t>(i)));
+    sent.push_back(patternBytes(size, firstStream + static_cast<uint32_t>(i)));
     companions[i] = startCompanion(launch);
   }
   EXPECT_TRUE(writeAll(gateWrite.get(), std::string(count, 'g').data(), count));
@@ -431,7 +357,7 @@ std::vector<pid_t> CompanionTest::relayAtOnce(size_t count, size_t size, uint32_
 
 std::vector<std::string> CompanionTest::runHeadMessages() const {
   return {
-      "Logger started: " + logPath() + ", version 1.0.2, linux",
+      "Logger started: " + logPath() + ", version " + std::string(companion::kVersion) + ", linux",
       "Suffix for log: ''",
       "Suffix for socket: ''",
       "User id: " + std::to_string(::geteuid()),

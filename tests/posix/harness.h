@@ -11,10 +11,15 @@
 #include <vector>
 
 #include "fd_io.h"
+#include "log_records.h"
+#include "test_files.h"
+#include "test_pattern.h"
+#include "version.h"
 
 namespace companion_e2e {
 
 using companion::ScopedFd;
+using namespace companion_test;
 
 // What a started process finds on one of its standard streams.
 enum class Stream { Pipe, NonBlockingPipe, SocketPair, Terminal, RegularFile, DevNull, Directory, Closed };
@@ -52,38 +57,6 @@ class Process {
   ScopedFd output_;
   std::vector<ScopedFd> keepOpen_;  // the test's side of a terminal
 };
-
-// One record of the companion's log.
-struct Record {
-  std::string time;  // "YYYY-MM-DD hh:mm:ss"
-  long pid = 0;
-  std::string tag;  // the level's 10-character tag
-  std::string message;
-  std::string location;  // "file:line"
-};
-
-// A log's lines: empty ones (one per process start) and records, which must
-// all have the record format.
-struct Log {
-  std::vector<std::string> lines;
-  std::vector<Record> records;
-
-  std::vector<std::string> messages() const;
-  bool has(const std::string& message) const;
-  // How many messages start with prefix.
-  size_t count(const std::string& prefix) const;
-  // The level tag of the first record with exactly this message; "" when
-  // there is none.
-  std::string tagOf(const std::string& message) const;
-};
-
-// Parses log text, adding a test failure for every line that is neither empty
-// nor a well-formed record, and for a missing final line feed.
-Log parseLog(const std::string& text);
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content);
-// Bytes from a seeded generator, so that a failure can be replayed.
-std::string randomBytes(size_t size, uint32_t stream);
 
 // The line the example agent prints when a companion's session has ended.
 std::string sessionLine(pid_t pid, size_t in, size_t out);

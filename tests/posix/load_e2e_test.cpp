@@ -139,7 +139,7 @@ TEST_F(LoadTest, RelayWorksWithoutAUsableLog) {
     SCOPED_TRACE(c.name);
     env["XDG_STATE_HOME"] = c.stateHome;
     if (c.logIsDirectory) fs::create_directories(logPath());
-    const std::string data = randomBytes(256 * kKiB, stream++);
+    const std::string data = patternBytes(256 * kKiB, stream++);
     Process companion = startCompanion();
     EXPECT_TRUE(echo(companion, data) == data);
     companion.closeInput();

@@ -44,7 +44,7 @@ TEST_F(CompanionTest, OnlyTheExactVersionArgumentPrintsTheVersion) {
     env["XDG_STATE_HOME"] = root() + "/state" + std::to_string(run++);
     Process companion = startCompanion(c.args);
     if (c.versionQuery) {
-      EXPECT_EQ(readToEnd(companion), "Version: 1.0.2\n");
+      EXPECT_EQ(readToEnd(companion), std::string("Version: ") + companion::kVersion + "\n");
       EXPECT_EQ(companion.wait(), 0);
       EXPECT_FALSE(fs::exists(env["XDG_STATE_HOME"])) << "the version query created a log directory";
       EXPECT_TRUE(fs::is_empty(homeDir()));
@@ -93,7 +93,8 @@ TEST_F(CompanionTest, LogAndSocketFollowTheXdgDirectories) {
 
     const std::string logDir = c.stateBase + "/QM/quillmere2/logs";
     const Log log = parseLog(readFile(logDir + "/companion.log"));
-    EXPECT_TRUE(log.has("Logger started: " + logDir + "/companion.log, version 1.0.2, linux"));
+    EXPECT_TRUE(
+        log.has("Logger started: " + logDir + "/companion.log, version " + std::string(companion::kVersion) + ", linux"));
     EXPECT_TRUE(log.has("Socket path: " + c.socketPrefix + userDigest()));
     EXPECT_EQ(modeOf(logDir + "/companion.log"), fs::perms(0600));
     for (fs::path dir = logDir; dir != root(); dir = dir.parent_path()) {

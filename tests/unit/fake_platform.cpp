@@ -1,10 +1,7 @@
-// The fake platform's file operations and the temporary-directory helpers.
+// The fake platform's file operations and its helpers.
 #include "fake_platform.h"
 
-#include <atomic>
-#include <random>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 namespace companion_test {
 
@@ -31,45 +28,19 @@ void FakePlatform::renameFile(const std::string& from, const std::string& to) {
   std::filesystem::rename(from, to, error);
 }
 
-TempDir::TempDir() {
-  static std::atomic<int> counter{0};
-  path_ = std::filesystem::temp_directory_path() /
-          ("companion-test-" + std::to_string(std::random_device{}()) + "-" + std::to_string(counter++));
-  std::filesystem::remove_all(path_);
-  std::filesystem::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code error;
-  std::filesystem::remove_all(path_, error);
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-std::vector<std::string> readLines(const std::filesystem::path& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(readFile(path));
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
+std::vector<std::string> FakePlatform::callsOf(const std::string& operation) const {
+  std::vector<std::string> result;
+  for (const std::string& call : calls) {
+    if (call.rfind(operation + "(", 0) == 0) result.push_back(call);
   }
-  return lines;
+  return result;
 }
 
-std::vector<std::string> fieldsOf(const std::string& record) {
-  std::vector<std::string> fields;
-  std::istringstream in(record);
-  for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
-  return fields;
+void FakePlatform::startIn(const std::string& dir) {
+  executableDir = dir;
+  logDir = dir;
+  const char* argv[] = {"companion"};
+  init(1, argv);
 }
 
 }  // namespace companion_test

@@ -1,14 +1,16 @@
 // A CompanionBase whose platform records every call and answers from a script.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "companion.h"
+#include "temp_dir.h"
+#include "test_files.h"
 
 namespace companion_test {
 
@@ -28,14 +30,17 @@ class FakePlatform : public companion::CompanionBase {
   // Every platform call, in order, as "name(arguments)".
   std::vector<std::string> calls;
 
-  using CompanionBase::logFile;
-  using CompanionBase::logSuffix;
-  using CompanionBase::processId;
-  using CompanionBase::socketBuffer;
-  using CompanionBase::socketCount;
-  using CompanionBase::socketSuffix;
-  using CompanionBase::stdBuffer;
-  using CompanionBase::stdCount;
+  // The calls of one operation, in order.
+  std::vector<std::string> callsOf(const std::string& operation) const;
+  // Starts the companion with both its program and its log in the directory.
+  void startIn(const std::string& dir);
+
+  // What start-up decided.
+  const std::string& logSuffix() const { return currentLogSuffix(); }
+  const std::string& socketSuffix() const { return currentSocketSuffix(); }
+  int32_t processId() const { return currentProcessId(); }
+  // The relay buffers, with flags of the fake's own.
+  companion::RelayState relay() { return relayState(result_, result_, done_, done_, done_); }
 
   int32_t runLoop() override { return record("runLoop()", loopCode); }
   int32_t connectSocket() override { return record("connectSocket(" + getSocketPath() + ")", socketCode); }
@@ -44,7 +49,7 @@ class FakePlatform : public companion::CompanionBase {
   uint32_t getProcessId() override { return record("getProcessId()", processIdAnswer); }
   std::string getUserId() override { return record("getUserId()", userId); }
   std::string getSocketPathPrefix() override { return record("getSocketPathPrefix()", std::string("\\\\.\\pipe\\vantro-")); }
-  std::string getLogDir() override { return record("getLogDir(" + logSuffix + ")", logDir); }
+  std::string getLogDir() override { return record("getLogDir(" + logSuffix() + ")", logDir); }
   std::string getPlatformName() override { return record("getPlatformName()", std::string("fake")); }
   void createDirectories(const std::string& path) override;
   uint64_t fileSize(const std::string& path) override;
@@ -61,25 +66,9 @@ class FakePlatform : public companion::CompanionBase {
     calls.push_back(std::move(call));
     return answer;
   }
+
+  std::atomic<int32_t> result_{0};
+  std::atomic<bool> done_{false};
 };
-
-// A fresh temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-void writeFile(const std::filesystem::path& path, const std::string& content);
-std::string readFile(const std::filesystem::path& path);
-// The lines of a text file, without their LF or CR LF ends.
-std::vector<std::string> readLines(const std::filesystem::path& path);
-// The tab-separated fields of a log record.
-std::vector<std::string> fieldsOf(const std::string& record);
 
 }  // namespace companion_test

@@ -3,7 +3,8 @@
 
 #include <climits>
 
-#include "companion.h"
+#include "formatter.h"
+#include "logger.h"
 
 namespace {
 

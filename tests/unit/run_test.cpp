@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "fake_platform.h"
+#include "log_records.h"
 
 namespace {
 
@@ -27,10 +28,7 @@ class RunTest : public ::testing::Test {
   std::vector<std::string> runMessages() {
     fake.reset();
     std::vector<std::string> result;
-    for (const std::string& line : readLines(logPath())) {
-      const std::vector<std::string> fields = fieldsOf(line);
-      if (fields.size() >= 5) result.push_back(fields[3] + fields[4]);
-    }
+    for (const Record& record : parseLog(readFile(logPath())).records) result.push_back(record.tag + ":" + record.message);
     return {result.begin() + 3, result.end()};
   }
   std::string socketPath(const std::string& suffix = "") const {
@@ -80,14 +78,14 @@ TEST_F(RunTest, FailedConnectReturnsAtOnce) {
     int32_t socketCode;
     int32_t stdCode;
     bool debug;
-    std::vector<std::string> lastCalls;
+    bool stdTaken;
     std::string lastMessage;
   };
   const Case cases[] = {
-      {240, 0, false, {"connectSocket(" + socketPath() + ")"}, "[INFO]    :Socket path: " + socketPath()},
-      {241, 0, true, {"connectSocket(" + socketPath() + ")"}, "[DEBUG]   :Fail connet to socket: 241"},
-      {0, 243, false, {"connectSocket(" + socketPath() + ")", "connectStd()"}, "[INFO]    :Connected to socket"},
-      {0, 243, true, {"connectSocket(" + socketPath() + ")", "connectStd()"}, "[DEBUG]   :Fail connect to std: 243"},
+      {240, 0, false, false, "[INFO]    :Socket path: " + socketPath()},
+      {241, 0, true, false, "[DEBUG]   :Fail connet to socket: 241"},
+      {0, 243, false, true, "[INFO]    :Connected to socket"},
+      {0, 243, true, true, "[DEBUG]   :Fail connect to std: 243"},
   };
   for (const Case& c : cases) {
     fake = std::make_unique<FakePlatform>();
@@ -98,8 +96,10 @@ TEST_F(RunTest, FailedConnectReturnsAtOnce) {
     fake->socketCode = c.socketCode;
     fake->stdCode = c.stdCode;
     EXPECT_EQ(fake->run(), c.socketCode ? c.socketCode : c.stdCode);
-    const std::vector<std::string> calls(fake->calls.begin() + 2, fake->calls.end());
-    EXPECT_EQ(calls, c.lastCalls);
+    EXPECT_EQ(fake->callsOf("connectSocket"), std::vector<std::string>{"connectSocket(" + socketPath() + ")"});
+    EXPECT_EQ(fake->callsOf("connectStd").size(), c.stdTaken ? 1u : 0u);
+    EXPECT_TRUE(fake->callsOf("runLoop").empty());
+    EXPECT_TRUE(fake->callsOf("closeAll").empty());
     const std::vector<std::string> messages = runMessages();
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(messages[messages.size() - 2], c.lastMessage);
@@ -135,7 +135,7 @@ TEST_F(RunTest, TeardownEndsTheLogAndClearsTheCallback) {
   init();
   fake.reset();
   const std::vector<std::string> before = readLines(logPath());
-  EXPECT_EQ(fieldsOf(before.back())[4], "Logger stoped");
+  EXPECT_EQ(parseLog(readFile(logPath())).messages().back(), "Logger stoped");
   companion::log(companion::LoggerLevel::Error, "after teardown", "f", 1);
   EXPECT_EQ(readLines(logPath()), before);
 }
@@ -143,9 +143,9 @@ TEST_F(RunTest, TeardownEndsTheLogAndClearsTheCallback) {
 TEST_F(RunTest, CompanionThatNeverStartedWritesNothing) {
   {
     FakePlatform unused;
-    EXPECT_EQ(unused.stdBuffer, std::vector<uint8_t>(4096, 0));
-    EXPECT_EQ(unused.socketBuffer.size(), 4096u);
-    EXPECT_EQ(unused.processId, -1);
+    EXPECT_EQ(unused.relay().stdBuffer, std::vector<uint8_t>(4096, 0));
+    EXPECT_EQ(unused.relay().socketBuffer.size(), 4096u);
+    EXPECT_EQ(unused.processId(), -1);
   }
   fake.reset();
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));

@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "fake_platform.h"
+#include "log_records.h"
+#include "private_root.h"
 
 namespace {
 
@@ -28,15 +30,8 @@ class StartupTest : public ::testing::Test {
     const char* argv[] = {"/program/companion", "--ignored"};
     fake->init(2, argv);
   }
-  // The message field of every record in the log, empty lines skipped.
-  std::vector<std::string> messages() const {
-    std::vector<std::string> result;
-    for (const std::string& line : readLines(logPath())) {
-      const std::vector<std::string> fields = fieldsOf(line);
-      if (fields.size() >= 5) result.push_back(fields[4]);
-    }
-    return result;
-  }
+  // The message of every record in the log.
+  std::vector<std::string> messages() const { return parseLog(readFile(logPath())).messages(); }
 
   TempDir dir;
   std::unique_ptr<FakePlatform> fake = std::make_unique<FakePlatform>();
@@ -66,17 +61,17 @@ TEST_F(StartupTest, SuffixFileFirstLineIsCleanedIntoBothSuffixes) {
     SetUp();
     writeSuffix(c.content);
     init();
-    EXPECT_EQ(fake->logSuffix, c.logSuffix) << c.name;
-    EXPECT_EQ(fake->socketSuffix, c.socketSuffix) << c.name;
-    EXPECT_EQ(fake->calls[3], "getLogDir(" + c.logSuffix + ")") << c.name;
+    EXPECT_EQ(fake->logSuffix(), c.logSuffix) << c.name;
+    EXPECT_EQ(fake->socketSuffix(), c.socketSuffix) << c.name;
+    EXPECT_EQ(fake->callsOf("getLogDir"), std::vector<std::string>{"getLogDir(" + c.logSuffix + ")"}) << c.name;
   }
 }
 
 TEST_F(StartupTest, MissingSuffixFileLeavesBothSuffixesEmpty) {
   init();
-  EXPECT_EQ(fake->logSuffix, "");
-  EXPECT_EQ(fake->socketSuffix, "");
-  const std::vector<std::string> expected = {"Logger started: " + logPath() + ", version 1.0.2, fake",
+  EXPECT_EQ(fake->logSuffix(), "");
+  EXPECT_EQ(fake->socketSuffix(), "");
+  const std::vector<std::string> expected = {"Logger started: " + logPath() + ", version " + companion::kVersion + ", fake",
                                              "Suffix for log: ''", "Suffix for socket: ''"};
   EXPECT_EQ(messages(), expected);
 }
@@ -84,7 +79,7 @@ TEST_F(StartupTest, MissingSuffixFileLeavesBothSuffixesEmpty) {
 TEST_F(StartupTest, SuffixLineWithoutEndIsReadOnlyUpToALimit) {
   writeSuffix(std::string(200000, 'x'));
   init();
-  EXPECT_EQ(fake->logSuffix, "." + std::string(65536, 'x'));
+  EXPECT_EQ(fake->logSuffix(), "." + std::string(65536, 'x'));
 }
 
 TEST_F(StartupTest, CallsThePlatformInOrder) {
@@ -99,7 +94,7 @@ TEST_F(StartupTest, CallsThePlatformInOrder) {
       "getPlatformName()",
   };
   EXPECT_EQ(fake->calls, expected);
-  EXPECT_EQ(fake->processId, 4321);
+  EXPECT_EQ(fake->processId(), 4321);
   EXPECT_FALSE(companion::debugEnabled);
 }
 
@@ -110,7 +105,7 @@ TEST_F(StartupTest, DebugWordInTheSuffixSwitchesDebugOnWithoutLookingForTheMarke
     writeSuffix(suffix);
     init();
     EXPECT_TRUE(companion::debugEnabled) << suffix;
-    EXPECT_EQ(fake->logSuffix, std::string(".") + suffix);
+    EXPECT_EQ(fake->logSuffix(), std::string(".") + suffix);
     for (const std::string& call : fake->calls) EXPECT_EQ(call.find("fileExists"), std::string::npos) << suffix;
   }
 }
@@ -140,7 +135,10 @@ TEST_F(StartupTest, LogOneByteOverTheThresholdIsRotated) {
   writeFile(rotatedPath(), "older\n");
   fake->fileSizes[logPath()] = 10485761;
   init();
-  const std::vector<std::string> rotation(fake->calls.begin() + 6, fake->calls.begin() + 9);
+  std::vector<std::string> rotation;
+  for (const std::string& call : fake->calls) {
+    if (call.rfind("removeFile(", 0) == 0 || call.rfind("renameFile(", 0) == 0) rotation.push_back(call);
+  }
   const std::vector<std::string> expected = {"removeFile(" + rotatedPath() + ")",
                                              "renameFile(" + logPath() + ", " + rotatedPath() + ")",
                                              "removeFile(" + logPath() + ")"};
@@ -151,15 +149,24 @@ TEST_F(StartupTest, LogOneByteOverTheThresholdIsRotated) {
 }
 
 TEST_F(StartupTest, EmptyLogDirectoryPutsTheLogAtTheRoot) {
-  fake->logDir = "";
-  const bool rootLogExisted = std::filesystem::exists("/companion.log");
-  init();
-  if (!rootLogExisted) {
-    std::error_code ignored;
-    std::filesystem::remove("/companion.log", ignored);
-  }
-  EXPECT_EQ(fake->calls[4], "createDirectories()");
-  EXPECT_EQ(fake->calls[5], "fileSize(/companion.log)");
+  // The companion runs with the test's directory as its root, so the log it
+  // puts at "/" lands there.
+  std::string whyNot;
+  const int status = runWithRootAt(dir.path(), [] {
+    FakePlatform rooted;
+    rooted.executableDir = "/";
+    const char* argv[] = {"/companion"};
+    rooted.init(1, argv);
+    return rooted.callsOf("createDirectories") == std::vector<std::string>{"createDirectories()"} &&
+                   rooted.callsOf("fileSize") == std::vector<std::string>{"fileSize(/companion.log)"}
+               ? 0
+               : 1;
+  }, whyNot);
+  if (status == -1) GTEST_SKIP() << whyNot;
+  EXPECT_EQ(status, 0) << "the platform was asked for other directories or sizes";
+  const Log log = parseLog(readFile(dir.path() / "companion.log"));
+  ASSERT_EQ(log.lines.size(), 5u);  // the empty line, three start records, "Logger stoped"
+  EXPECT_EQ(log.records[0].message, std::string("Logger started: /companion.log, version ") + companion::kVersion + ", fake");
 }
 
 TEST_F(StartupTest, EveryStartLeavesAnEmptyLineBeforeItsRecords) {

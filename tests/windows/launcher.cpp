@@ -23,22 +23,22 @@ std::wstring quote(const std::wstring& arg) {
   return quoted.append(backslashes, L'\\') + L'"';
 }
 
-UniqueHandle inheritable(HANDLE handle) {
-  UniqueHandle owner(handle);
+ScopedHandle inheritable(HANDLE handle) {
+  ScopedHandle owner(handle);
   if (owner) SetHandleInformation(owner.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   return owner;
 }
 
 // The child's end of one standard stream; for a pipe, this process keeps the
 // other end in parentEnd.
-UniqueHandle childStream(Stream kind, bool childReads, const std::filesystem::path& file,
-                         UniqueHandle& parentEnd) {
+ScopedHandle childStream(Stream kind, bool childReads, const std::filesystem::path& file,
+                         ScopedHandle& parentEnd) {
   const DWORD access = childReads ? GENERIC_READ : GENERIC_WRITE;
   switch (kind) {
     case Stream::kPipe: {
       HANDLE read = nullptr;
       HANDLE write = nullptr;
-      if (!CreatePipe(&read, &write, nullptr, 0)) return UniqueHandle();
+      if (!CreatePipe(&read, &write, nullptr, 0)) return ScopedHandle();
       parentEnd.reset(childReads ? write : read);
       return inheritable(childReads ? read : write);
     }
@@ -51,15 +51,15 @@ UniqueHandle childStream(Stream kind, bool childReads, const std::filesystem::pa
     case Stream::kMissing:
       break;
   }
-  return UniqueHandle();
+  return ScopedHandle();
 }
 
 // Children report their own trouble on the test's error output.
-UniqueHandle inheritedStderr() {
+ScopedHandle inheritedStderr() {
   HANDLE copy = nullptr;
   DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &copy, 0, TRUE,
                   DUPLICATE_SAME_ACCESS);
-  return UniqueHandle(copy);
+  return ScopedHandle(copy);
 }
 
 // What NtCreateUserProcess needs beyond winternl.h (ntdll's own layout).
@@ -101,9 +101,9 @@ Function ntdll(const char* name) {
 }  // namespace
 
 Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args, const Streams& streams) {
-  const UniqueHandle in = childStream(streams.in, true, streams.file, stdin_);
-  const UniqueHandle out = childStream(streams.out, false, streams.file, stdout_);
-  const UniqueHandle err = inheritedStderr();
+  const ScopedHandle in = childStream(streams.in, true, streams.file, stdin_);
+  const ScopedHandle out = childStream(streams.out, false, streams.file, stdout_);
+  const ScopedHandle err = inheritedStderr();
   std::wstring commandLine = quote(program.wstring());
   for (const std::string& arg : args) commandLine += L' ' + quote(companion::utf8ToWide(arg));
   // CreateProcess (on Windows and in Wine) refuses a program path of

@@ -58,10 +58,10 @@ class Child {
   void readOutput();
   std::optional<std::string> findLine(const std::string& prefix) const;
 
-  UniqueHandle process_;
+  ScopedHandle process_;
   DWORD pid_ = 0;
-  UniqueHandle stdin_;
-  UniqueHandle stdout_;
+  ScopedHandle stdin_;
+  ScopedHandle stdout_;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -25,7 +25,7 @@
 
 namespace {
 
-using companion_test::UniqueHandle;
+using companion_test::ScopedHandle;
 
 struct Options {
   std::string pipeName;
@@ -73,7 +73,7 @@ int impersonationLevel(HANDLE pipe) {
   DWORD size = 0;
   const bool known = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
                      GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
-  if (token != nullptr) CloseHandle(token);
+  const ScopedHandle owner(token);
   RevertToSelf();
   return known ? static_cast<int>(level) : -1;
 }
@@ -86,7 +86,7 @@ void awaitDisconnect(HANDLE pipe) {
   }
 }
 
-void serve(const Options& options, DWORD pid, UniqueHandle socketIn, UniqueHandle socketOut) {
+void serve(const Options& options, DWORD pid, ScopedHandle socketIn, ScopedHandle socketOut) {
   if (options.close == "socketIn") socketIn.reset();
   if (options.close == "socketOut") socketOut.reset();
   // Only now: a test that waits for this line finds the connection closed.
@@ -121,7 +121,7 @@ class Listener {
  public:
   explicit Listener(const Options& options) : options_(options) {}
 
-  void accept(size_t instance, UniqueHandle pipe) {
+  void accept(size_t instance, ScopedHandle pipe) {
     if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
     ULONG pid = 0;
     GetNamedPipeClientProcessId(pipe.get(), &pid);
@@ -151,7 +151,7 @@ class Listener {
  private:
   struct Connection {
     size_t instance;
-    UniqueHandle pipe;
+    ScopedHandle pipe;
   };
 
   const Options& options_;
@@ -172,7 +172,7 @@ int main(int argc, char* argv[]) {
   // finds the pipe busy; --first-only and --busy allow a single instance.
   const bool single = options.firstOnly || options.busy;
   const int instances = single ? 1 : 2 * options.clients;
-  std::vector<UniqueHandle> pipes;
+  std::vector<ScopedHandle> pipes;
   for (int i = 0; i < instances; ++i) {
     pipes.emplace_back(CreateNamedPipeA(options.pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
                                         single ? 1 : PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, nullptr));
@@ -182,7 +182,7 @@ int main(int argc, char* argv[]) {
     }
   }
   if (options.busy) {
-    UniqueHandle self(CreateFileA(options.pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ScopedHandle self(CreateFileA(options.pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     report("ready");
     awaitDisconnect(GetStdHandle(STD_INPUT_HANDLE));
     return 0;

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "file.h"
+#include "temp_dir.h"
+#include "test_files.h"
 #include "utf8_win.h"
 
 namespace {
@@ -45,11 +45,9 @@ TEST(Utf8Conversion, InvalidInputBecomesReplacementCharacters) {
 }
 
 TEST(AppendFile, WritersShareTheFileAndOnlyAppend) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("companion-append-" + std::to_string(GetCurrentProcessId()));
-  std::filesystem::create_directories(dir);
-  const std::string path = wideToUtf8((dir / L"log-\u00E9.txt").wstring());
-  std::ofstream(companion::pathFromUtf8(path), std::ios::binary) << "old" << companion::kLineEnd;
+  const companion_test::TempDir dir("companion-append");
+  const std::string path = wideToUtf8((dir.path() / L"log-\u00E9.txt").wstring());
+  companion_test::writeFile(companion::pathFromUtf8(path), std::string("old") + companion::kLineEnd);
 
   companion::AppendFile first;
   companion::AppendFile second;
@@ -58,13 +56,10 @@ TEST(AppendFile, WritersShareTheFileAndOnlyAppend) {
   EXPECT_TRUE(first.append("one\r\n", 5));
   EXPECT_TRUE(second.append("two\r\n", 5));
   EXPECT_TRUE(first.append("three\r\n", 7));
-  std::ostringstream content;
-  content << std::ifstream(companion::pathFromUtf8(path), std::ios::binary).rdbuf();
-  EXPECT_EQ(content.str(), "old\r\none\r\ntwo\r\nthree\r\n");
-  EXPECT_FALSE(companion::AppendFile().open(wideToUtf8((dir / L"missing" / L"x.log").wstring())));
+  EXPECT_EQ(companion_test::readFile(companion::pathFromUtf8(path)), "old\r\none\r\ntwo\r\nthree\r\n");
+  EXPECT_FALSE(companion::AppendFile().open(wideToUtf8((dir.path() / L"missing" / L"x.log").wstring())));
   first.close();
   second.close();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

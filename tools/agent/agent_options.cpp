@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "companion.h"
+#include "suffix.h"
 #include "sha1.h"
 
 namespace companion_agent {

@@ -1,0 +1,25 @@
+// The suffix rules: how the first line of a suffix file becomes the log
+// suffix and the socket suffix.
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+
+namespace companion {
+
+// The first line of a suffix file: bytes up to the first '\n', at most
+// kMaxSuffixLineBytes of them. A suffix names a pipe or socket and a
+// directory, which no system allows to be that long; reading further would
+// only cost time and memory.
+inline constexpr size_t kMaxSuffixLineBytes = 65536;
+std::string readSuffixLine(std::istream& in);
+
+// Cleans the first line of a suffix file into the log suffix: only bytes
+// 0x20..0x7E are kept, and a '.' is put in front when missing.
+std::string cleanSuffix(const std::string& firstLine);
+
+// The socket suffix for a log suffix: every '.' becomes '-'.
+std::string socketSuffixFor(std::string logSuffix);
+
+}  // namespace companion

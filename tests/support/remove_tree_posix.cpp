@@ -1,0 +1,13 @@
+// removeTree on POSIX: std::filesystem handles every path length.
+#include <system_error>
+
+#include "temp_dir.h"
+
+namespace companion_test {
+
+void removeTree(const std::filesystem::path& dir) {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
+}  // namespace companion_test

@@ -1,0 +1,106 @@
+// The relay of companion.exe: how it ends, large and bursty traffic, and two companions at once.
+#include "fixture.h"
+
+#include <cstdio>
+#include <thread>
+
+namespace companion_test {
+namespace {
+
+TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEndedFirst) {
+  enum class Action { kNone, kCloseStdin, kWrite, kCloseStdout };
+  struct Case {
+    const char* name;
+    std::vector<std::string> agentArgs;
+    Action action;
+    DWORD code;
+    std::string firstError;
+    std::string cancelled;  // the stream the other pump reads
+  };
+  const Case cases[] = {
+      {"browser closes standard input", {"--echo"}, Action::kCloseStdin, 246, "Read from stdin, error 109", "socketIn"},
+      {"agent closes the pipe", {"--close", "socketIn"}, Action::kNone, 246, "Read from socketIn, error 109", "stdin"},
+      {"agent stops reading", {"--close", "socketOut"}, Action::kWrite, 249, "Write to socketOut, error: 232",
+       "socketIn"},
+      {"browser stops reading", {"--send", "4096"}, Action::kCloseStdout, 247, "Write to stdout, error: 232",
+       "stdin"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto agent = startAgent(c.agentArgs);
+    Child companion(program(), {});
+    // Closed before the agent sends, so that no byte gets through.
+    if (c.action == Action::kCloseStdout) companion.closeStdout();
+    ASSERT_TRUE(agent->waitForLine("paired", kTimeout));
+    if (c.action == Action::kCloseStdin) {
+      roundTrip(companion, "ping");
+      companion.closeStdin();
+    }
+    if (c.action == Action::kWrite) companion.write("lost");
+    EXPECT_EQ(exitCode(companion), c.code);
+    EXPECT_EQ(exitCode(*agent), 0u);
+    const std::vector<std::string> errors = lastRunMessages(kError);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.front(), c.firstError);
+    // The other pump, when it had begun its read by then, was stopped by
+    // cancelling that read.
+    const std::vector<std::string> cancelled(errors.begin() + 1, errors.end());
+    EXPECT_TRUE(cancelled.empty() || cancelled == std::vector<std::string>{"Read from " + c.cancelled + ", error 995"})
+        << cancelled.front();
+    EXPECT_TRUE(logged("Return code: " + std::to_string(c.code)));
+  }
+}
+
+TEST_F(CompanionTest, SixteenMebibytesEachWayAtOnceArriveUnchanged) {
+  constexpr size_t kSize = 16 << 20;
+  const fs::path received = dir_.path() / "received.bin";
+  const auto agent = startAgent({"--send", std::to_string(kSize), "--record", received.string()});
+  Child companion(program(), {});
+  const std::string upstream = patternBytes(kSize, 2);
+  std::thread writer([&] { companion.write(upstream); });
+  const bool complete = companion.waitForOutput(kSize, 120s);
+  writer.join();
+  companion.closeStdin();
+  EXPECT_EQ(exitCode(companion), 246u);
+  EXPECT_EQ(exitCode(*agent), 0u);
+  ASSERT_TRUE(complete) << companion.output().size() << " bytes arrived";
+  EXPECT_EQ(firstDifference(companion.output(), patternBytes(kSize, kAgentStream)), std::string::npos);
+  EXPECT_EQ(firstDifference(readFile(received), upstream), std::string::npos);
+}
+
+TEST_F(CompanionTest, BurstReachesTheAgentWholeInChunksOfAtMost4096Bytes) {
+  writeFile(programDir_ / "companion.debug", "");
+  const fs::path received = dir_.path() / "received.bin";
+  const auto agent = startAgent({"--record", received.string()});
+  Child companion(program(), {});
+  const std::string burst = patternBytes(10000, 3);
+  ASSERT_TRUE(companion.write(burst));
+  companion.closeStdin();
+  EXPECT_EQ(exitCode(companion), 246u);
+  EXPECT_EQ(exitCode(*agent), 0u);
+  EXPECT_EQ(firstDifference(readFile(received), burst), std::string::npos);
+  unsigned total = 0;
+  for (const std::string& message : lastRunMessages(kDebug)) {
+    unsigned bytes = 0;
+    if (std::sscanf(message.c_str(), "Write to socketOut bytes: %u", &bytes) != 1) continue;
+    EXPECT_LE(bytes, 4096u);
+    total += bytes;
+  }
+  EXPECT_EQ(total, burst.size());
+}
+
+TEST_F(CompanionTest, TwoCompanionsAtOnceEachGetTheirOwnBytes) {
+  const auto agent = startAgent({"--echo", "--clients", "2"});
+  Child first(program(), {});
+  Child second(program(), {});
+  roundTrip(first, "first");
+  roundTrip(second, "second");
+  first.closeStdin();
+  second.closeStdin();
+  EXPECT_EQ(exitCode(first), 246u);
+  EXPECT_EQ(exitCode(second), 246u);
+  EXPECT_EQ(exitCode(*agent), 0u);
+}
+
+}  // namespace
+}  // namespace companion_test
