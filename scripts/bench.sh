@@ -54,3 +54,4 @@ build/native/companion-bench --companion build/native/companion --agent build/na
   --socat /usr/bin/socat --svg "$out/bench.svg" --wine "$wine_figures"
 cp "$out/bench.svg" docs/bench.svg
 echo "Chart: $out/bench.svg (copied to docs/bench.svg)"
+python3 bench/hangup_latency.py build/native

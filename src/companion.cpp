@@ -3,7 +3,7 @@
 // file access of file.h.
 #include "companion.h"
 
-#include <fstream>
+#include <sstream>
 
 #include "sha1.h"
 #include "suffix.h"
@@ -34,8 +34,9 @@ CompanionBase::~CompanionBase() {
 }
 
 void CompanionBase::readSuffixFile(const std::string& path) {
-  std::ifstream in(pathFromUtf8(path), std::ios::binary);
-  if (!in.is_open()) return;
+  std::string content;
+  if (!readRegularFile(path, kMaxSuffixLineBytes, content)) return;
+  std::istringstream in(content);
   logSuffix = cleanSuffix(readSuffixLine(in));
   socketSuffix = socketSuffixFor(logSuffix);
 }
@@ -60,17 +61,23 @@ void CompanionBase::openLog() {
   const std::string logDir = getLogDir();
   createDirectories(logDir);
   const std::string logPath = logDir + kLogFileName;
-  if (fileSize(logPath) > kRotationThreshold) {
-    const std::string rotatedPath = logDir + kRotatedLogFileName;
-    removeFile(rotatedPath);
-    renameFile(logPath, rotatedPath);
-    removeFile(logPath);
-  }
+  if (fileSize(logPath) > kRotationThreshold) rotateLog(logPath, logDir + kRotatedLogFileName);
   logFile.open(logPath);
 
   COMPANION_LOG(LoggerLevel::Info, "Logger started: %1, version %2, %3", logPath, kVersion, getPlatformName());
   COMPANION_LOG(LoggerLevel::Info, "Suffix for log: '%1'", logSuffix);
   COMPANION_LOG(LoggerLevel::Info, "Suffix for socket: '%1'", socketSuffix);
+}
+
+void CompanionBase::rotateLog(const std::string& logPath, const std::string& rotatedPath) {
+  // Companions starting together take turns; one that finds the log rotated
+  // by another meanwhile leaves it, or it would replace the rotated log with
+  // a fresh one.
+  const FileLock lock(logPath);
+  if (!lock.holds(logPath) || fileSize(logPath) <= kRotationThreshold) return;
+  removeFile(rotatedPath);
+  renameFile(logPath, rotatedPath);
+  removeFile(logPath);
 }
 
 int32_t CompanionBase::run() {

@@ -82,6 +82,7 @@ class CompanionBase {
  private:
   void readSuffixFile(const std::string& path);
   void openLog();
+  void rotateLog(const std::string& logPath, const std::string& rotatedPath);
 
   std::string logSuffix;
   std::string socketSuffix;

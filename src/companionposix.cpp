@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "open_failure.h"
 #include "scoped_fd.h"
@@ -53,6 +54,37 @@ void makePrivateDirectory(const std::string& path) {
 
 Transfer failed(int error) { return {false, 0, static_cast<uint32_t>(error)}; }
 
+// Whether a read would return at once: bytes, the end of the stream or an error.
+bool readable(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  return retryAfterEintr([&] { return ::poll(&ready, 1, 0); }) != 0;
+}
+
+// Whether the path's directory is the user's alone, as a runtime directory
+// is; in a shared one such as /tmp anyone may have planted the name.
+bool inPrivateDirectory(const std::string& path) {
+  struct stat status {};
+  const std::string directory = path.substr(0, path.rfind('/') + 1);
+  return ::lstat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&
+         (status.st_mode & 077) == 0;
+}
+
+// The owner of a name planted in a shared directory: a link, or a socket
+// file of someone else. The server's uid check cannot tell a link to another
+// of the user's own sockets apart.
+std::optional<uid_t> plantedBy(const std::string& path) {
+  struct stat status {};
+  if (inPrivateDirectory(path) || ::lstat(path.c_str(), &status) != 0) return std::nullopt;
+  if (S_ISLNK(status.st_mode) || status.st_uid != ::geteuid()) return status.st_uid;
+  return std::nullopt;
+}
+
+int32_t refuse(uid_t server) {
+  COMPANION_LOG(LoggerLevel::Error, "Open socket refused, server uid: %1, own uid: %2", static_cast<int32_t>(server),
+                static_cast<uint32_t>(::geteuid()));
+  return kCodeSocketInvalid;
+}
+
 }  // namespace
 
 CompanionPosix::CompanionPosix()
@@ -71,6 +103,7 @@ int32_t CompanionPosix::connectSocket() {
 }
 
 int32_t CompanionPosix::connectOne(std::atomic<int>& fd, const std::string& socketPath) {
+  if (const std::optional<uid_t> planter = plantedBy(socketPath)) return refuse(*planter);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   ScopedFd connection(openStreamSocket());
@@ -89,11 +122,7 @@ int32_t CompanionPosix::connectOne(std::atomic<int>& fd, const std::string& sock
   // Under /tmp another user could have created the socket first: only a
   // server running as this user gets the browser's traffic.
   uid_t server = 0;
-  if (!serverUid(connection.get(), server) || server != ::geteuid()) {
-    COMPANION_LOG(LoggerLevel::Error, "Open socket refused, server uid: %1, own uid: %2",
-                  static_cast<int32_t>(server), static_cast<uint32_t>(::geteuid()));
-    return kCodeSocketInvalid;
-  }
+  if (!serverUid(connection.get(), server) || server != ::geteuid()) return refuse(server);
   // Connected without waiting; from here on the pump blocks in read and
   // write, which the cancellation signal interrupts, saving a poll per chunk.
   ::fcntl(connection.get(), F_SETFL, ::fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
@@ -136,7 +165,35 @@ int32_t CompanionPosix::runLoop() {
   cancellation.sa_handler = [](int) {};
   ::sigemptyset(&cancellation.sa_mask);
   ::sigaction(kCancelSignal, &cancellation, nullptr);
-  return relay();
+  // A launcher may have started us with it blocked; the pump threads inherit
+  // this thread's mask.
+  sigset_t cancelSignal;
+  ::sigemptyset(&cancelSignal);
+  ::sigaddset(&cancelSignal, kCancelSignal);
+  ::pthread_sigmask(SIG_UNBLOCK, &cancelSignal, nullptr);
+  int watchEnd[2];
+  if (::pipe2(watchEnd, O_CLOEXEC) == 0) {
+    watchEndRead.reset(watchEnd[0]);
+    watchEndWrite.reset(watchEnd[1]);
+  }
+  const int32_t code = relay();
+  watchEndRead.reset();
+  watchEndWrite.reset();
+  return code;
+}
+
+uint32_t CompanionPosix::waitForBrowserHangUp() {
+  if (!watchEndRead.valid()) return 0;
+  // No events asked for: a pipe reports POLLERR once its reader is gone, a
+  // socket POLLHUP.
+  pollfd watched[] = {{stdoutFd, 0, 0}, {watchEndRead.get(), POLLIN, 0}};
+  if (retryAfterEintr([&] { return ::poll(watched, 2, -1); }) < 0) return 0;
+  return (watched[0].revents & (POLLERR | POLLHUP)) != 0 ? kEndOfStreamError : 0;
+}
+
+void CompanionPosix::endBrowserWatch() {
+  const char end = 0;
+  retryAfterEintr([&] { return ::write(watchEndWrite.get(), &end, 1); });
 }
 
 void CompanionPosix::pumpStarting(const Pump& pump) {
@@ -167,12 +224,15 @@ Transfer CompanionPosix::transferWhenReady(int fd, short events, Move move) {
       if (::poll(&ready, 1, -1) >= 0) continue;
     }
     if (errno != EINTR) return failed(errno);
-    if (stopping()) return failed(kCancelledError);
+    // While draining, an interrupted read that would wait has nothing left
+    // to deliver; an interrupted write goes on.
+    if (stopping() || (events == POLLIN && draining() && !readable(fd))) return failed(kCancelledError);
   }
 }
 
 Transfer CompanionPosix::readSome(Channel channel, uint8_t* data, uint32_t size) {
   const int input = descriptorOf(channel);
+  if (draining() && !readable(input)) return failed(kCancelledError);
   const Transfer read = transferWhenReady(input, POLLIN, [&] { return ::read(input, data, size); });
   return read.ok && read.count == 0 ? failed(kEndOfStreamError) : read;
 }
@@ -191,7 +251,14 @@ void CompanionPosix::createDirectories(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
     makePrivateDirectory(path.substr(0, slash));
   }
-  if (!path.empty()) makePrivateDirectory(path);
+  if (path.empty()) return;
+  makePrivateDirectory(path);
+  // The log's own directory, when it was made before with a looser mode, is
+  // made private too, as long as it is this user's.
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid()) {
+    ::chmod(path.c_str(), 0700);
+  }
 }
 
 std::string CompanionPosix::directoryOf(const std::string& path) {

@@ -16,6 +16,7 @@
 
 #include "companion_files.h"
 #include "relay_pumps.h"
+#include "scoped_fd.h"
 
 namespace companion {
 
@@ -67,6 +68,8 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   Transfer writeSome(Channel channel, const uint8_t* data, uint32_t size) override;
   void cancelTransfers(const Pump& pump) override;
   void pumpStarting(const Pump& pump) override;
+  uint32_t waitForBrowserHangUp() override;
+  void endBrowserWatch() override;
 
   bool stdinClosedAtStart = false;
   bool stdoutClosedAtStart = false;
@@ -83,6 +86,9 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   // read under the pumps' mutex.
   pthread_t socketThread{};
   pthread_t stdThread{};
+  // What ends the hang-up watch once the pumps are done.
+  ScopedFd watchEndRead;
+  ScopedFd watchEndWrite;
 };
 
 }  // namespace companion

@@ -170,8 +170,16 @@ std::atomic<CompanionWindows::Handle>& CompanionWindows::handleOf(Channel channe
 }
 
 Transfer CompanionWindows::readSome(Channel channel, uint8_t* data, uint32_t size) {
+  const HANDLE handle = handleOf(channel).load();
+  if (draining()) {
+    // Only what has arrived: a read that would wait has nothing left to deliver.
+    DWORD available = 0;
+    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) return {false, 0, GetLastError()};
+    if (available == 0) return {false, 0, ERROR_OPERATION_ABORTED};
+    size = std::min<uint32_t>(size, available);
+  }
   DWORD read = 0;
-  if (ReadFile(handleOf(channel).load(), data, size, &read, nullptr)) return {true, read, 0};
+  if (ReadFile(handle, data, size, &read, nullptr)) return {true, read, 0};
   return {false, 0, GetLastError()};
 }
 
@@ -187,6 +195,9 @@ void CompanionWindows::cancelTransfers(const Pump& pump) {
   CancelIoEx(handleOf(pump.input).load(), nullptr);
   CancelIoEx(handleOf(pump.output).load(), nullptr);
 }
+
+// While the agent's last reply drains, the write of it to the browser goes on.
+void CompanionWindows::cancelRead(const Pump& pump) { CancelIoEx(handleOf(pump.input).load(), nullptr); }
 
 int32_t CompanionWindows::connectSocket() {
   const std::string socketPath = getSocketPath();

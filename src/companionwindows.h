@@ -36,6 +36,7 @@ class CompanionWindows : public CompanionFiles, private RelayPumps {
   Transfer readSome(Channel channel, uint8_t* data, uint32_t size) override;
   Transfer writeSome(Channel channel, const uint8_t* data, uint32_t size) override;
   void cancelTransfers(const Pump& pump) override;
+  void cancelRead(const Pump& pump) override;
 
   // Shared by both pumps; null while a channel is not open.
   std::atomic<Handle> socketInHandle{nullptr};

@@ -1,7 +1,9 @@
-// POSIX file access for the core: UTF-8 paths are native, the log is 0600.
+// POSIX file access for the core: UTF-8 paths are native, the log is a
+// private regular file of the user, nothing is opened in a way that blocks.
 #include "file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,15 +15,40 @@ const char kLineEnd[] = "\n";
 
 std::filesystem::path pathFromUtf8(const std::string& utf8Path) { return std::filesystem::path(utf8Path); }
 
+namespace {
+
+bool ownRegularFile(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid();
+}
+
+bool inOwnDirectory(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat status {};
+  return ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid();
+}
+
+// O_NONBLOCK: opening a FIFO must not wait for its other end.
+int openWithoutBlocking(const std::string& path, int flags, mode_t mode = 0) {
+  return retryAfterEintr([&] { return ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode); });
+}
+
+}  // namespace
+
 bool AppendFile::open(const std::string& utf8Path) {
   close();
-  const int fd =
-      retryAfterEintr([&] { return ::open(utf8Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600); });
-  if (fd < 0) return false;
-  // With debug logging on the log holds relayed traffic: keep it private
-  // whatever the umask made of the mode.
-  ::fchmod(fd, 0600);
-  handle_ = fd;
+  // Someone else's directory, or a link planted at the log path, would have
+  // the records (relayed traffic, with debug logging on) written where others
+  // choose.
+  if (!inOwnDirectory(utf8Path)) return false;
+  ScopedFd fd(openWithoutBlocking(utf8Path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0600));
+  if (!fd.valid() || !ownRegularFile(fd.get())) return false;
+  // Private whatever the umask made of the mode; the file is ours.
+  ::fchmod(fd.get(), 0600);
+  // Writes wait as usual from here on.
+  ::fcntl(fd.get(), F_SETFL, O_APPEND);
+  handle_ = fd.release();
   return true;
 }
 
@@ -34,6 +61,37 @@ bool AppendFile::append(const char* data, size_t size) {
     size -= static_cast<size_t>(written);
   }
   return true;
+}
+
+bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content) {
+  const ScopedFd fd(openWithoutBlocking(utf8Path, O_RDONLY));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  content.assign(maxBytes, '\0');
+  size_t filled = 0;
+  while (filled < maxBytes) {
+    const ssize_t count = retryAfterEintr([&] { return ::read(fd.get(), &content[filled], maxBytes - filled); });
+    if (count < 0) return false;
+    if (count == 0) break;
+    filled += static_cast<size_t>(count);
+  }
+  content.resize(filled);
+  return true;
+}
+
+FileLock::FileLock(const std::string& utf8Path) {
+  ScopedFd fd(openWithoutBlocking(utf8Path, O_RDONLY | O_NOFOLLOW));
+  if (fd.valid() && retryAfterEintr([&] { return ::flock(fd.get(), LOCK_EX); }) == 0) handle_ = fd.release();
+}
+
+FileLock::~FileLock() {
+  if (handle_ != kNone) ::close(static_cast<int>(handle_));
+}
+
+bool FileLock::holds(const std::string& utf8Path) const {
+  struct stat locked {}, named {};
+  return handle_ != kNone && ::fstat(static_cast<int>(handle_), &locked) == 0 &&
+         ::lstat(utf8Path.c_str(), &named) == 0 && locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
 }
 
 void AppendFile::close() {

@@ -43,6 +43,58 @@ bool AppendFile::append(const char* data, size_t size) {
   return true;
 }
 
+bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content) {
+  const HANDLE file = CreateFileW(utf8ToWide(utf8Path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileType(file) == FILE_TYPE_DISK;
+  content.assign(maxBytes, '\0');
+  size_t filled = 0;
+  while (ok && filled < maxBytes) {
+    DWORD read = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(maxBytes - filled, MAXDWORD));
+    ok = ReadFile(file, &content[filled], chunk, &read, nullptr) != 0;
+    if (read == 0) break;
+    filled += read;
+  }
+  CloseHandle(file);
+  content.resize(filled);
+  return ok;
+}
+
+FileLock::FileLock(const std::string& utf8Path) {
+  // Shared for deletion, so that the holder can still rename the file.
+  const HANDLE file = CreateFileW(utf8ToWide(utf8Path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  OVERLAPPED whole{};
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    handle_ = reinterpret_cast<intptr_t>(file);
+  } else {
+    CloseHandle(file);
+  }
+}
+
+FileLock::~FileLock() {
+  if (handle_ != kNone) CloseHandle(toHandle(handle_));
+}
+
+bool FileLock::holds(const std::string& utf8Path) const {
+  if (handle_ == kNone) return false;
+  const HANDLE named = CreateFileW(utf8ToWide(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool same = GetFileInformationByHandle(toHandle(handle_), &a) && GetFileInformationByHandle(named, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
 void AppendFile::close() {
   if (!isOpen()) return;
   CloseHandle(toHandle(handle_));

@@ -12,6 +12,12 @@ namespace {
 
 // Pause between two passes that cancel the other pump's transfers.
 constexpr std::chrono::milliseconds kCancelInterval(5);
+// A browser that closes both its pipes ends the relay through standard input
+// within this time; the hang-up watch acts only when that does not happen.
+constexpr std::chrono::milliseconds kHangUpGrace(50);
+// The longest the agent's last reply may take to reach a browser that reads
+// it slowly; the relay stops after it in any case.
+constexpr std::chrono::seconds kDrainLimit(2);
 
 }  // namespace
 
@@ -25,9 +31,12 @@ RelayPumps::RelayPumps(const RelayState& state)
       stopRequested_(state.stopRequested) {}
 
 int32_t RelayPumps::relay() {
+  std::thread watch(&RelayPumps::watchBrowser, this);
   std::thread socketThread(&RelayPumps::runSocket, this);
   runStd();
   socketThread.join();
+  endBrowserWatch();
+  watch.join();
   const int32_t socketCode = socketPump_.result;
   return socketCode != kCodeSuccess ? socketCode : stdPump_.result.load();
 }
@@ -57,26 +66,70 @@ void RelayPumps::pump(const Pump& self, const Pump& other) {
   {
     std::lock_guard<std::mutex> lock(doneMutex_);
     self.done = true;
+    // Only the direction that ended first records its code.
+    if (self.result == kCodeSuccess && other.result == kCodeSuccess) self.result = code;
   }
   doneChanged_.notify_all();
   COMPANION_LOG(LoggerLevel::Debug, "Stop run %1", self.name);
-  // Only the direction that ended first records its code.
-  if (other.result == kCodeSuccess) self.result = code;
-  stopOther(other);
+  if (code == kCodeSocketWriteFailed) {
+    drainOther(other);
+  } else {
+    stopOther(other);
+  }
 }
 
 void RelayPumps::stopOther(const Pump& other) {
   stopRequested_ = true;
   COMPANION_LOG(LoggerLevel::Debug, "Start wait %1 finish", other.name);
   std::unique_lock<std::mutex> lock(doneMutex_);
-  while (!other.done) {
-    // A pump that has not started yet sees the stop flag before its first
-    // transfer.
-    if (other.started) cancelTransfers(other);
-    doneChanged_.wait_for(lock, kCancelInterval);
-  }
+  cancelUntilDone(other, lock);
   lock.unlock();
   COMPANION_LOG(LoggerLevel::Debug, "Stop wait %1 finish", other.name);
+}
+
+// The agent has stopped taking bytes, but what it sent before may still be
+// on its way to the browser: the other pump delivers what it can read without
+// waiting, then ends.
+void RelayPumps::drainOther(const Pump& other) {
+  draining_ = true;
+  COMPANION_LOG(LoggerLevel::Debug, "Start wait %1 finish", other.name);
+  std::unique_lock<std::mutex> lock(doneMutex_);
+  const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+  while (!other.done && std::chrono::steady_clock::now() < deadline) {
+    // Wakes a read that waits for more; a write to a slow browser goes on.
+    if (other.started) cancelRead(other);
+    doneChanged_.wait_for(lock, kCancelInterval);
+  }
+  stopRequested_ = true;
+  cancelUntilDone(other, lock);
+  lock.unlock();
+  COMPANION_LOG(LoggerLevel::Debug, "Stop wait %1 finish", other.name);
+}
+
+// The browser may vanish while both pumps wait on the agent (one writing to
+// it, one reading from it), and neither would notice. Its hang-up then ends
+// the relay as a failed write to standard output would.
+void RelayPumps::watchBrowser() {
+  const uint32_t error = waitForBrowserHangUp();
+  if (error == 0) return;
+  std::unique_lock<std::mutex> lock(doneMutex_);
+  if (doneChanged_.wait_for(lock, kHangUpGrace, [&] { return stopRequested_ || socketPump_.done; })) return;
+  const bool first = socketPump_.result == kCodeSuccess && stdPump_.result == kCodeSuccess;
+  if (first) socketPump_.result = socketPump_.writeFailedCode;
+  stopRequested_ = true;
+  lock.unlock();
+  if (first) COMPANION_LOG(LoggerLevel::Error, "Write to %1, error: %2", socketPump_.outputName, error);
+  lock.lock();
+  cancelUntilDone(socketPump_, lock);
+}
+
+void RelayPumps::cancelUntilDone(const Pump& pump, std::unique_lock<std::mutex>& lock) {
+  while (!pump.done) {
+    // A pump that has not started yet sees the stop flag before its first
+    // transfer.
+    if (pump.started) cancelTransfers(pump);
+    doneChanged_.wait_for(lock, kCancelInterval);
+  }
 }
 
 bool RelayPumps::readFrom(const Pump& pump) {

@@ -1,8 +1,10 @@
 // RelayPumps: the relay written once for every platform. Two pumps, one per
 // direction, each reading a chunk and writing all of it; the code of the
-// direction that ended first; and the stop hand-shake, in which the pump that
-// ends cancels the other's transfers every 5 ms until that one is done. A
-// platform supplies only the transfers and their cancellation.
+// direction that ended first; the stop hand-shake, in which the pump that
+// ends cancels the other's transfers every 5 ms until that one is done; the
+// drain of the agent's last reply when the agent stops taking bytes; and a
+// watch that ends the relay when the browser hangs up. A platform supplies
+// only the transfers, their cancellation and the hang-up wait.
 #pragma once
 
 #include <atomic>
@@ -69,6 +71,9 @@ class RelayPumps {
   // Standard input to the agent's channel.
   void runStd();
   bool stopping() const { return stopRequested_; }
+  // The agent stopped taking bytes: reads still deliver what has arrived,
+  // but must not wait for more.
+  bool draining() const { return draining_; }
 
   // One read of at most size bytes.
   virtual Transfer readSome(Channel channel, uint8_t* data, uint32_t size) = 0;
@@ -78,6 +83,14 @@ class RelayPumps {
   // mutex, only for a pump that has started, every 5 ms until it is done: a
   // cancellation that comes just before the pump's next transfer is lost.
   virtual void cancelTransfers(const Pump& pump) = 0;
+  // The same for the pump's read alone; a platform that cannot tell the two
+  // apart cancels both, and its writes go on unless the relay is stopping.
+  virtual void cancelRead(const Pump& pump) { cancelTransfers(pump); }
+  // Blocks until the browser has hung up (the reader of standard output is
+  // gone), giving the error a write would get then, or until endBrowserWatch;
+  // 0 then, and at once where the platform cannot tell.
+  virtual uint32_t waitForBrowserHangUp() { return 0; }
+  virtual void endBrowserWatch() {}
   // Called on the pump's own thread, under the pumps' mutex, before its first
   // transfer.
   virtual void pumpStarting(const Pump& /*pump*/) {}
@@ -87,12 +100,17 @@ class RelayPumps {
   bool readFrom(const Pump& pump);
   bool writeTo(const Pump& pump);
   void stopOther(const Pump& other);
+  void drainOther(const Pump& other);
+  void watchBrowser();
+  // Cancels the pump every 5 ms until it is done; the lock is held.
+  void cancelUntilDone(const Pump& pump, std::unique_lock<std::mutex>& lock);
 
   bool socketStarted_ = false;
   bool stdStarted_ = false;
   const Pump socketPump_;
   const Pump stdPump_;
   std::atomic<bool>& stopRequested_;
+  std::atomic<bool> draining_{false};
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
 };

@@ -84,6 +84,9 @@ TEST_F(CompanionTest, AgentOfAnotherUserIsRefused) {
   ASSERT_EQ(::chmod(root().c_str(), 0711), 0);
   ASSERT_EQ(::chown(runDir().c_str(), kNobody, kNobody), 0);
   startAgent({"--socket", socketPath()}, kNobody);
+  // A socket file of another user is refused before connecting; owned by us,
+  // it is the server's own uid that must tell.
+  ASSERT_EQ(::lchown(socketPath().c_str(), ::geteuid(), ::getegid()), 0);
 
   Process companion = startCompanion();
   EXPECT_TRUE(companion_tools::writeAll(companion.input(), "secret", 6));

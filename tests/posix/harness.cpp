@@ -78,7 +78,8 @@ StreamEnds openStream(Stream kind, bool childReads, const std::string& sandbox) 
 
 // Between fork and exec: only async-signal-safe calls.
 [[noreturn]] void execChild(const char* program, char* const argv[], char* const envp[], int in, int out,
-                            std::optional<mode_t> mask, std::optional<uid_t> user, int gate) {
+                            std::optional<mode_t> mask, std::optional<uid_t> user, int gate,
+                            std::optional<int> blockedSignal) {
   if (user && (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) ::_exit(126);
   // A test process that crashes takes its children along, instead of
   // leaving them holding CTest's output pipe (set after the user switch,
@@ -89,6 +90,12 @@ StreamEnds openStream(Stream kind, bool childReads, const std::string& sandbox) 
   struct sigaction action = {};
   action.sa_handler = SIG_DFL;
   ::sigaction(SIGPIPE, &action, nullptr);
+  if (blockedSignal) {
+    sigset_t blocked;
+    ::sigemptyset(&blocked);
+    ::sigaddset(&blocked, *blockedSignal);
+    ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+  }
   if ((in >= 0 && ::dup2(in, STDIN_FILENO) < 0) || (out >= 0 && ::dup2(out, STDOUT_FILENO) < 0)) ::_exit(126);
   if (in < 0) ::close(STDIN_FILENO);
   if (out < 0) ::close(STDOUT_FILENO);
@@ -106,9 +113,9 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }
 
 // Waits up to the guard for fd to become ready for events.
-bool await(int fd, short events) {
+bool await(int fd, short events, int guardMs = kGuardMs) {
   pollfd ready = {fd, events, 0};
-  if (retryAfterEintr([&] { return ::poll(&ready, 1, kGuardMs); }) > 0) return true;
+  if (retryAfterEintr([&] { return ::poll(&ready, 1, guardMs); }) > 0) return true;
   ADD_FAILURE() << "nothing happened on descriptor " << fd << " within the hang guard";
   return false;
 }
@@ -149,9 +156,13 @@ void Process::killAndReap() {
   reaped_ = true;
 }
 
-int Process::wait(rusage* usage) {
+int Process::wait(rusage* usage) { return waitFor(usage, kGuardMs); }
+
+int Process::waitWithin(int guardMs) { return waitFor(nullptr, guardMs); }
+
+int Process::waitFor(rusage* usage, int guardMs) {
   if (pid_ <= 0 || reaped_) return -1;
-  const bool exited = await(pidFd_.get(), POLLIN);
+  const bool exited = await(pidFd_.get(), POLLIN, guardMs);
   if (!exited) ::kill(pid_, SIGKILL);
   int status = 0;
   retryAfterEintr([&] { return ::wait4(pid_, &status, 0, usage); });
@@ -217,7 +228,7 @@ Process CompanionTest::spawn(const std::string& program, const Launch& launch) {
   process.pid_ = ::fork();
   if (process.pid_ == 0) {
     execChild(program.c_str(), argv.data(), envp.data(), in.child.get(), out.child.get(), launch.umask, launch.user,
-              launch.gate);
+              launch.gate, launch.blockedSignal);
   }
   EXPECT_GT(process.pid_, 0) << "fork: " << strerror(errno);
   // glibc 2.36 declares pidfd_open without C linkage, so call it directly.
@@ -394,6 +405,17 @@ std::string CompanionTest::readExactly(Process& companion, size_t size) {
   }
   received.resize(filled);
   return received;
+}
+
+void CompanionTest::fillInput(Process& companion) {
+  const std::string chunk(PIPE_BUF, 'f');
+  pollfd room = {companion.input(), POLLOUT, 0};
+  while (retryAfterEintr([&] { return ::poll(&room, 1, 500); }) > 0) {
+    if (retryAfterEintr([&] { return ::write(companion.input(), chunk.data(), chunk.size()); }) < 0) {
+      ADD_FAILURE() << "the companion's input failed while filling it: " << strerror(errno);
+      return;
+    }
+  }
 }
 
 void CompanionTest::writeUntilClosed(Process& companion) {

@@ -45,10 +45,13 @@ class Process {
   // killed. The pid stays readable. usage, when given, receives what the
   // process used, its peak resident size included.
   int wait(rusage* usage = nullptr);
+  // The same with a guard of its own, for a test of a hang.
+  int waitWithin(int guardMs);
 
  private:
   friend class CompanionTest;
   void killAndReap();
+  int waitFor(rusage* usage, int guardMs);
 
   pid_t pid_ = -1;
   bool reaped_ = false;
@@ -74,6 +77,8 @@ class CompanionTest : public ::testing::Test {
     // The child reads one byte from this descriptor before it starts the
     // program, so that several can be let go at the same moment.
     int gate = -1;
+    // Started with this signal blocked, as some launchers leave it.
+    std::optional<int> blockedSignal;
   };
 
   void SetUp() override;
@@ -126,6 +131,9 @@ class CompanionTest : public ::testing::Test {
   std::string readExactly(Process& companion, size_t size);
   // Feeds standard input until the companion stops taking it.
   void writeUntilClosed(Process& companion);
+  // Feeds standard input until its pipe stays full for a while: the
+  // companion is blocked on the agent's side.
+  void fillInput(Process& companion);
 
   // Every child's environment; a test may change it before starting one.
   std::map<std::string, std::string> env;

@@ -20,9 +20,11 @@ constexpr char kUsage[] =
     "  --suffix TEXT          serve a companion whose companion.suffix holds TEXT\n"
     "  --socket PATH          serve PATH instead of the rendezvous path\n"
     "  --swallow              drop what the companion sends instead of echoing\n"
+    "  --no-read              never read what the companion sends, as a stuck agent\n"
     "  --send N               send N pattern bytes (byte i is i mod 251) to each companion\n"
     "  --close-read-after N   close the connection the companion reads after N bytes out\n"
     "  --close-write-after N  close the connection the companion writes after N bytes in\n"
+    "  --hang-up-after N      close both connections once N bytes went out\n"
     "  --refuse-second        close each companion's second connection at once\n"
     "  --first-only           stop listening after the first connection\n"
     "  --busy                 keep the listen backlog full and never accept\n"
@@ -79,6 +81,8 @@ std::optional<Options> parseOptions(int argc, char* argv[]) {
       ++i;
     } else if (arg == "--swallow") {
       options.swallow = true;
+    } else if (arg == "--no-read") {
+      options.noRead = true;
     } else if (arg == "--send") {
       count(number);
       options.sendBytes = number.value_or(0);
@@ -86,6 +90,8 @@ std::optional<Options> parseOptions(int argc, char* argv[]) {
       count(options.closeReadAfter);
     } else if (arg == "--close-write-after") {
       count(options.closeWriteAfter);
+    } else if (arg == "--hang-up-after") {
+      count(options.hangUpAfter);
     } else if (arg == "--refuse-second") {
       options.refuseSecond = true;
     } else if (arg == "--first-only") {

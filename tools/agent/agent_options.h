@@ -12,12 +12,16 @@ struct Options {
   std::string socketPath;
   // Read and drop the companion's bytes instead of echoing them.
   bool swallow = false;
+  // Never read the companion's bytes, so that its writes block.
+  bool noRead = false;
   // Pattern bytes to send to each companion once both its connections are in.
   uint64_t sendBytes = 0;
   // Close the connection the companion reads after this many bytes went out.
   std::optional<uint64_t> closeReadAfter;
   // Close the connection the companion writes after this many bytes came in.
   std::optional<uint64_t> closeWriteAfter;
+  // Close both connections once this many bytes went out.
+  std::optional<uint64_t> hangUpAfter;
   // Close every client's second connection as soon as it is accepted.
   bool refuseSecond = false;
   // Stop listening (the socket file stays) after the first connection.

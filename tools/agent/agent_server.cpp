@@ -222,7 +222,7 @@ bool Server::wantsToWrite(const Session& session) const {
 }
 
 bool Server::wantsToRead(const Session& session) const {
-  return session.up.valid() && (options_.swallow || !session.down.valid() || session.pending.size() < kMaxPending);
+  return session.up.valid() && !options_.noRead && (options_.swallow || !session.down.valid() || session.pending.size() < kMaxPending);
 }
 
 void Server::readUp(Session& session) {
@@ -288,6 +288,10 @@ void Server::pump(Session& session) {
     }
   }
   if (options_.closeReadAfter && session.sent >= *options_.closeReadAfter) session.down.reset();
+  if (options_.hangUpAfter && session.sent >= *options_.hangUpAfter) {
+    session.down.reset();
+    session.up.reset();
+  }
   // A single-connection client that has finished sending gets the rest of its
   // bytes, then the connection ends.
   if (options_.single && !session.up.valid() && !wantsToWrite(session)) session.down.reset();
