@@ -80,8 +80,7 @@ std::optional<uid_t> plantedBy(const std::string& path) {
 }
 
 int32_t refuse(uid_t server) {
-  COMPANION_LOG(LoggerLevel::Error, "Open socket refused, server uid: %1, own uid: %2", static_cast<int32_t>(server),
-                static_cast<uint32_t>(::geteuid()));
+  reportRefusedServer(std::to_string(server), std::to_string(::geteuid()));
   return kCodeSocketInvalid;
 }
 

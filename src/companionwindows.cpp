@@ -18,6 +18,7 @@
 
 #include "file.h"
 #include "open_failure.h"
+#include "pipe_server_win.h"
 #include "scoped_handle_win.h"
 #include "utf8_win.h"
 
@@ -86,7 +87,9 @@ std::string tokenUserSid(HANDLE token) {
   }
 }
 
-std::string getTokenUserSid() {
+}  // namespace
+
+std::string ownUserSid() {
   HANDLE token = nullptr;
   // An impersonating thread has a token of its own; otherwise the process
   // token names the user.
@@ -99,6 +102,26 @@ std::string getTokenUserSid() {
   const ScopedHandle owner(token);
   return owner ? tokenUserSid(token) : std::string();
 }
+
+// The server's process id comes from the system, not from the server, and the
+// user of that process's token is who reads the traffic. The pipe's owner SID
+// would not do: the owner of an object created by an elevated process is the
+// Administrators group, and the owner says who created the object, not who
+// serves it. A same-user agent that runs elevated still has the user's SID as
+// its token user; where the system does not let this process open that
+// token, the server cannot be established and is refused, as is any server
+// whose process this process may not open.
+std::string pipeServerUserSid(void* pipe) {
+  ULONG processId = 0;
+  if (!GetNamedPipeServerProcessId(pipe, &processId)) return std::string();
+  const ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  HANDLE token = nullptr;
+  if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &token)) return std::string();
+  const ScopedHandle owner(token);
+  return tokenUserSid(token);
+}
+
+namespace {
 
 std::string getUniqueIdName() {
   std::vector<wchar_t> buffer(kFirstNameUnits);
@@ -185,8 +208,11 @@ Transfer CompanionWindows::readSome(Channel channel, uint8_t* data, uint32_t siz
 
 Transfer CompanionWindows::writeSome(Channel channel, const uint8_t* data, uint32_t size) {
   DWORD written = 0;
-  if (WriteFile(handleOf(channel).load(), data, size, &written, nullptr)) return {true, written, 0};
-  return {false, 0, GetLastError()};
+  if (!WriteFile(handleOf(channel).load(), data, size, &written, nullptr)) return {false, 0, GetLastError()};
+  // A pipe in no-wait mode reports success with nothing written while it is
+  // full; repeating would spin for as long as its reader does not read.
+  if (written == 0 && size != 0) return {false, 0, ERROR_WRITE_FAULT};
+  return {true, written, 0};
 }
 
 // A blocked transfer cannot see the stop flag; cancelling every transfer
@@ -205,9 +231,19 @@ int32_t CompanionWindows::connectSocket() {
   const std::wstring widePath = utf8ToWide(socketPath);
   // The agent tells a client's two connections apart by this order: first the
   // one this process reads from, then the one it writes to.
-  const int32_t code = openSocket(socketInHandle, widePath, FILE_READ_DATA);
-  if (code != kCodeSuccess) return code;
-  return openSocket(socketOutHandle, widePath, FILE_WRITE_DATA);
+  int32_t code = openSocket(socketInHandle, widePath, FILE_READ_DATA);
+  if (code == kCodeSuccess) code = openSocket(socketOutHandle, widePath, FILE_WRITE_DATA);
+  return code == kCodeSuccess ? checkServer() : code;
+}
+
+// Anyone can compute the pipe's name and create it first: only a server
+// running as this user gets the browser's traffic.
+int32_t CompanionWindows::checkServer() {
+  const std::string own = ownUserSid();
+  const std::string server = pipeServerUserSid(socketInHandle.load());
+  if (!own.empty() && server == own) return kCodeSuccess;
+  reportRefusedServer(server.empty() ? "unknown" : server, own.empty() ? "unknown" : own);
+  return kCodeSocketInvalid;
 }
 
 int32_t CompanionWindows::connectStd() {
@@ -242,7 +278,7 @@ void CompanionWindows::closeAll() {
 uint32_t CompanionWindows::getProcessId() { return GetCurrentProcessId(); }
 
 std::string CompanionWindows::getUserId() {
-  std::string id = getTokenUserSid();
+  std::string id = ownUserSid();
   if (id.empty()) id = getUniqueIdName();
   return id.empty() ? "unknown" : id;
 }

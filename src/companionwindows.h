@@ -31,6 +31,7 @@ class CompanionWindows : public CompanionFiles, private RelayPumps {
   // A Windows HANDLE; spelled out so that this header needs no windows.h.
   using Handle = void*;
 
+  int32_t checkServer();
   bool takeStdHandle(std::atomic<Handle>& field, uint32_t selector, const char* name);
   std::atomic<Handle>& handleOf(Channel channel);
   Transfer readSome(Channel channel, uint8_t* data, uint32_t size) override;

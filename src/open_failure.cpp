@@ -20,4 +20,8 @@ int32_t reportOpenFailure(OpenFailure failure, uint32_t error) {
   }
 }
 
+void reportRefusedServer(const std::string& server, const std::string& own) {
+  COMPANION_LOG(LoggerLevel::Error, "Open socket refused, server user: %1, own user: %2", server, own);
+}
+
 }  // namespace companion

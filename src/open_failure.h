@@ -1,7 +1,8 @@
-// The failed open of the agent's channel: its record and its return code.
+// The failed or refused open of the agent's channel: its records and its return code.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace companion {
 
@@ -14,5 +15,9 @@ enum class OpenFailure {
 
 // Logs the failure with the native error number and gives 240, 241 or 242.
 int32_t reportOpenFailure(OpenFailure failure, uint32_t error);
+
+// Logs that the channel opened but is served by another user (or by one who
+// cannot be established), naming both identities.
+void reportRefusedServer(const std::string& server, const std::string& own);
 
 }  // namespace companion

@@ -1,6 +1,9 @@
 // Connecting companion.exe: a missing or busy agent, a name beyond the system limit, standard streams that are not pipes, and the impersonation level the agent gets.
 #include "fixture.h"
 
+#include "pipe_server_win.h"
+#include "support.h"
+
 namespace companion_test {
 namespace {
 
@@ -87,6 +90,28 @@ TEST_F(CompanionTest, AgentMayIdentifyTheCompanionButNotActAsIt) {
   EXPECT_EQ(agent->waitForLine("level", kTimeout), "level " + std::to_string(SecurityIdentification));
   companion.closeStdin();
   EXPECT_EQ(exitCode(companion), 246u);
+}
+
+TEST(PipeServerUserTest, IsTheUserOfTheServingProcessAndUnknownForAnythingElse) {
+  // Wine runs every process as one user, so a server of another user cannot
+  // be started here; what decides, the server's user as the system reports
+  // it, is checked on real pipes and tokens instead.
+  const std::wstring name = L"\\\\.\\pipe\\companion-server-test-" + std::to_wstring(GetCurrentProcessId());
+  const ScopedHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0,
+                                             nullptr));
+  ASSERT_TRUE(server);
+  const ScopedHandle client(
+      CreateFileW(name.c_str(), FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  ASSERT_TRUE(client);
+  const std::string own = userSid();
+  ASSERT_FALSE(own.empty());
+  EXPECT_EQ(companion::ownUserSid(), own);
+  EXPECT_EQ(companion::pipeServerUserSid(client.get()), own);
+  // Not a pipe: no server to establish, so the companion refuses it.
+  const TempDir dir("companion-server-test");
+  const ScopedHandle file(CreateFileW((dir.path() / "f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file);
+  EXPECT_EQ(companion::pipeServerUserSid(file.get()), "");
 }
 
 }  // namespace

@@ -35,12 +35,16 @@ ScopedHandle childStream(Stream kind, bool childReads, const std::filesystem::pa
                          ScopedHandle& parentEnd) {
   const DWORD access = childReads ? GENERIC_READ : GENERIC_WRITE;
   switch (kind) {
-    case Stream::kPipe: {
+    case Stream::kPipe:
+    case Stream::kNoWaitPipe: {
       HANDLE read = nullptr;
       HANDLE write = nullptr;
       if (!CreatePipe(&read, &write, nullptr, 0)) return ScopedHandle();
       parentEnd.reset(childReads ? write : read);
-      return inheritable(childReads ? read : write);
+      HANDLE childEnd = childReads ? read : write;
+      DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+      if (kind == Stream::kNoWaitPipe) SetNamedPipeHandleState(childEnd, &mode, nullptr, nullptr);
+      return inheritable(childEnd);
     }
     case Stream::kFile:
       return inheritable(CreateFileW(file.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,

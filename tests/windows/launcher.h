@@ -17,9 +17,10 @@
 
 namespace companion_test {
 
-// What a child gets as a standard stream: a pipe to this process, the file
-// named in Streams::file, the NUL device, or no handle at all.
-enum class Stream { kPipe, kFile, kNul, kMissing };
+// What a child gets as a standard stream: a pipe to this process (its end in
+// no-wait mode for kNoWaitPipe), the file named in Streams::file, the NUL
+// device, or no handle at all.
+enum class Stream { kPipe, kNoWaitPipe, kFile, kNul, kMissing };
 struct Streams {
   Stream in = Stream::kPipe;
   Stream out = Stream::kPipe;

@@ -102,5 +102,18 @@ TEST_F(CompanionTest, TwoCompanionsAtOnceEachGetTheirOwnBytes) {
   EXPECT_EQ(exitCode(*agent), 0u);
 }
 
+TEST_F(CompanionTest, WriteThatMovesNoBytesEndsItsDirection) {
+  // A pipe in no-wait mode takes nothing while it is full, and reports that
+  // as a success.
+  constexpr size_t kSize = 16 << 20;
+  const auto agent = startAgent({"--send", std::to_string(kSize)});
+  Child companion(program(), {}, {Stream::kPipe, Stream::kNoWaitPipe, {}});
+  EXPECT_EQ(exitCode(companion), 247u);
+  EXPECT_LT(companion.output().size(), kSize);
+  const std::vector<std::string> errors = lastRunMessages(kError);
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.front(), "Write to stdout, error: 29");
+}
+
 }  // namespace
 }  // namespace companion_test
