@@ -14,20 +14,39 @@
 set(COMPANION_HOST_NAME "com.vantro.companion")
 set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro desktop agent")
 
+# The browsers the install step registers with, in the order a diagnosis
+# lists them, and the family of each: "chrome" reads allowed_origins,
+# "firefox" allowed_extensions.
+set(COMPANION_BROWSERS chrome chrome-beta chrome-unstable chromium edge brave firefox)
+foreach(_companion_browser IN LISTS COMPANION_BROWSERS)
+  set(_companion_family_${_companion_browser} chrome)
+endforeach()
+set(_companion_family_firefox firefox)
+
 # The manifest directories, keyed by "<scope>_<browser>", relative to the
-# user's configuration directory (user scope) or absolute (system scope).
+# user's configuration directory (user scope) or absolute (system scope); an
+# empty one means the browser has no directory of its own in that scope.
 # Firefox keeps its per-user directory under the home directory, not the
 # configuration directory, hence the ~ marker resolved at install time.
-set(_companion_dirs_user_chrome   "google-chrome/NativeMessagingHosts")
-set(_companion_dirs_user_chromium "chromium/NativeMessagingHosts")
-set(_companion_dirs_user_edge     "microsoft-edge/NativeMessagingHosts")
-set(_companion_dirs_user_brave    "BraveSoftware/Brave-Browser/NativeMessagingHosts")
-set(_companion_dirs_user_firefox  "~/.mozilla/native-messaging-hosts")
-set(_companion_dirs_system_chrome   "/etc/opt/chrome/native-messaging-hosts")
-set(_companion_dirs_system_chromium "/etc/chromium/native-messaging-hosts")
-set(_companion_dirs_system_edge     "/etc/opt/edge/native-messaging-hosts")
-set(_companion_dirs_system_brave    "/etc/opt/brave/native-messaging-hosts")
-set(_companion_dirs_system_firefox  "/usr/lib/mozilla/native-messaging-hosts")
+# Chrome's channels: chrome/common/chrome_paths_linux.cc in Chromium
+# (GetDefaultUserDataDirectory: "google-chrome", "google-chrome-beta",
+# "google-chrome-unstable" under the configuration directory, and
+# chrome_paths.cc puts NativeMessagingHosts in that directory); every channel
+# of Google Chrome shares the one system-wide directory.
+set(_companion_dirs_user_chrome          "google-chrome/NativeMessagingHosts")
+set(_companion_dirs_user_chrome-beta     "google-chrome-beta/NativeMessagingHosts")
+set(_companion_dirs_user_chrome-unstable "google-chrome-unstable/NativeMessagingHosts")
+set(_companion_dirs_user_chromium        "chromium/NativeMessagingHosts")
+set(_companion_dirs_user_edge            "microsoft-edge/NativeMessagingHosts")
+set(_companion_dirs_user_brave           "BraveSoftware/Brave-Browser/NativeMessagingHosts")
+set(_companion_dirs_user_firefox         "~/.mozilla/native-messaging-hosts")
+set(_companion_dirs_system_chrome          "/etc/opt/chrome/native-messaging-hosts")
+set(_companion_dirs_system_chrome-beta     "")
+set(_companion_dirs_system_chrome-unstable "")
+set(_companion_dirs_system_chromium        "/etc/chromium/native-messaging-hosts")
+set(_companion_dirs_system_edge            "/etc/opt/edge/native-messaging-hosts")
+set(_companion_dirs_system_brave           "/etc/opt/brave/native-messaging-hosts")
+set(_companion_dirs_system_firefox         "/usr/lib/mozilla/native-messaging-hosts")
 
 # Splits a "," or ";" separated id list into a CMake list.
 function(_companion_split_ids out text)
@@ -127,8 +146,10 @@ function(_companion_write_manifests)
     list(TRANSFORM chrome_ids PREPEND "chrome-extension://" OUTPUT_VARIABLE origins)
     list(TRANSFORM origins APPEND "/")
     _companion_manifest_text(text "${program}" allowed_origins "${origins}")
-    foreach(browser IN ITEMS chrome chromium edge brave)
-      _companion_install_manifest("${scope}" "${browser}" "${text}")
+    foreach(browser IN LISTS COMPANION_BROWSERS)
+      if(_companion_family_${browser} STREQUAL "chrome" AND NOT "${_companion_dirs_${scope}_${browser}}" STREQUAL "")
+        _companion_install_manifest("${scope}" "${browser}" "${text}")
+      endif()
     endforeach()
   else()
     message(STATUS "No Chrome-family manifests: COMPANION_CHROME_EXTENSION_IDS is empty")
@@ -158,7 +179,34 @@ set(COMPANION_FIREFOX_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to st
 _companion_split_ids(_companion_ids "${COMPANION_CHROME_EXTENSION_IDS}")
 _companion_check_chrome_ids("${_companion_ids}")
 
-install(TARGETS companion companion-agent RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT companion)
+install(TARGETS companion companion-agent companion-doctor RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT companion)
+
+# The same table for companion-doctor, so that it looks where the install
+# step writes.
+set(_companion_rows "")
+foreach(_companion_browser IN LISTS COMPANION_BROWSERS)
+  string(APPEND _companion_rows "    {\"${_companion_browser}\", \"${_companion_family_${_companion_browser}}\", "
+         "\"${_companion_dirs_user_${_companion_browser}}\", \"${_companion_dirs_system_${_companion_browser}}\"},\n")
+endforeach()
+file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/generated/browser_folders.h" CONTENT [==[
+// Generated from cmake/Manifests.cmake: where each browser looks for host manifests.
+#pragma once
+
+namespace companion_doctor {
+
+struct BrowserFolders {
+  const char* browser;
+  const char* family;      // "chrome" (allowed_origins) or "firefox" (allowed_extensions)
+  const char* userDir;     // under the configuration directory, or "~/..." under the home directory
+  const char* systemDir;   // absolute; empty when the browser has none of its own
+};
+
+inline constexpr char kHostName[] = "@COMPANION_HOST_NAME@";
+inline constexpr BrowserFolders kBrowserFolders[] = {
+@_companion_rows@};
+
+}  // namespace companion_doctor
+]==] @ONLY)
 
 # The install-time values: a -D given to the install script wins over the cache.
 set(_companion_install_code "set(COMPANION_INSTALL_TIME TRUE)\n")

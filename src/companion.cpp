@@ -43,12 +43,9 @@ void CompanionBase::readSuffixFile(const std::string& path) {
 
 void CompanionBase::init(int /*argc*/, const char* const argv[]) {
   const std::string executableDir = getExecutableDir(argv[0]);
-  readSuffixFile(executableDir + kSuffixFileName);
+  readSuffixBeside(executableDir);
   processId = static_cast<int32_t>(getProcessId());
-
-  if (toLowerAscii(logSuffix).find("debug") != std::string::npos || fileExists(executableDir + kDebugFileName)) {
-    debugEnabled = true;
-  }
+  if (debugRequestedBeside(executableDir)) debugEnabled = true;
 
   logWriter = [this](LoggerLevel level, const std::string& message, const std::string& file, int32_t line) {
     writeLogLine(level, message, file, line);
@@ -56,6 +53,16 @@ void CompanionBase::init(int /*argc*/, const char* const argv[]) {
   setLogCallback(logWriter);
   openLog();
 }
+
+void CompanionBase::readSuffixBeside(const std::string& executableDir) {
+  readSuffixFile(executableDir + kSuffixFileName);
+}
+
+bool CompanionBase::debugRequestedBeside(const std::string& executableDir) {
+  return toLowerAscii(logSuffix).find("debug") != std::string::npos || fileExists(executableDir + kDebugFileName);
+}
+
+std::string CompanionBase::getLogPath() { return getLogDir() + kLogFileName; }
 
 void CompanionBase::openLog() {
   const std::string logDir = getLogDir();

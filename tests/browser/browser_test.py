@@ -1,4 +1,6 @@
 # End-to-end test in a real browser: the test extension talks through connectNative to the companion, which the browser starts, and the example agent echoes.
+import json
+import subprocess
 import sys
 
 import harness
@@ -53,6 +55,21 @@ SCENARIOS = [(name, lambda run, messages=messages: echo_then_disconnect(run, mes
 ]
 
 
+def doctor_reports_ok(run, browser_name):
+    """The installed companion-doctor finds this browser's manifest and the agent ok before the browser uses them."""
+    run.start_agent()
+    try:
+        result = subprocess.run([str(run.sandbox.prefix / "bin" / "companion-doctor"), "--json"], env=run.sandbox.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=harness.STEP_TIMEOUT)
+        findings = [f for f in json.loads(result.stdout) if f["area"] == f"browser {browser_name}"]
+        harness.check(result.returncode == 0 and findings and findings[0]["status"] == "ok",
+                      f"companion-doctor exited {result.returncode}: {result.stdout}")
+    finally:
+        run.stop_agent()
+    print("ok: companion-doctor reports the install ok", flush=True)
+
+
 def run_scenarios(run):
     """Runs the scenarios in order, each against a fresh agent; stops at the first failure."""
     for name, scenario in SCENARIOS:
@@ -69,6 +86,7 @@ def main(browser_name, build_dir):
     run = harness.BrowserRun(harness.BROWSERS[browser_name])
     try:
         run.start(build_dir)
+        doctor_reports_ok(run, browser_name)
         run_scenarios(run)
         left = run.close()
         harness.check(not left, f"companion processes left behind: {left}")

@@ -8,17 +8,20 @@ import harness
 
 CHROME_IDS = ["abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedcbaponmlkjihgfedcba"]
 FIREFOX_IDS = ["browser-test@companion.vantro", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"]
-CHROME_FAMILY = ("chrome", "chromium", "edge", "brave")
+CHROME_FAMILY = ("chrome", "chrome-beta", "chrome-unstable", "chromium", "edge", "brave")
 
 # Where each browser looks, per scope; user paths relative to the configuration directory,
 # except Firefox's, which is relative to the home directory.
 USER_DIRS = {
     "chrome": "google-chrome/NativeMessagingHosts",
+    "chrome-beta": "google-chrome-beta/NativeMessagingHosts",
+    "chrome-unstable": "google-chrome-unstable/NativeMessagingHosts",
     "chromium": "chromium/NativeMessagingHosts",
     "edge": "microsoft-edge/NativeMessagingHosts",
     "brave": "BraveSoftware/Brave-Browser/NativeMessagingHosts",
     "firefox": ".mozilla/native-messaging-hosts",
 }
+# Every channel of Google Chrome reads the one system-wide folder.
 SYSTEM_DIRS = {
     "chrome": "/etc/opt/chrome/native-messaging-hosts",
     "chromium": "/etc/chromium/native-messaging-hosts",
@@ -46,6 +49,8 @@ def expected_manifests(sandbox, scope, chrome_ids, firefox_ids, config_home, des
     browsers = (CHROME_FAMILY if chrome_ids else ()) + (("firefox",) if firefox_ids else ())
     expected = {}
     for browser in browsers:
+        if scope == "system" and browser not in SYSTEM_DIRS:
+            continue
         if scope == "system":
             directory = destdir / SYSTEM_DIRS[browser].lstrip("/")
         elif browser == "firefox":
