@@ -2,8 +2,6 @@
 // executable program, and the origins or extensions of the family.
 #include "manifest_check.h"
 
-#include <unistd.h>
-
 #include <regex>
 
 #include "json_reader.h"
@@ -35,7 +33,8 @@ void checkAllowed(const JsonValue& manifest, const std::string& family, std::vec
 
 }  // namespace
 
-ManifestCheck checkManifest(const std::string& text, const std::string& family, const std::string& hostName) {
+ManifestCheck checkManifest(const std::string& manifestFile, const std::string& text, const std::string& family,
+                            const std::string& hostName) {
   ManifestCheck result;
   std::string error;
   const std::optional<JsonValue> parsed = parseJson(text, error);
@@ -54,13 +53,11 @@ ManifestCheck checkManifest(const std::string& text, const std::string& family, 
   const JsonValue* type = manifest.member("type");
   if (!isString(type) || type->text != "stdio") result.problems.push_back("\"type\" must be \"stdio\"");
   const JsonValue* path = manifest.member("path");
-  if (!isString(path) || path->text.empty() || path->text[0] != '/') {
-    result.problems.push_back("\"path\" must be an absolute path");
-  } else {
-    result.program = path->text;
-    if (::access(path->text.c_str(), X_OK) != 0) {
-      result.problems.push_back("the program " + path->text + " is missing or not executable");
-    }
+  std::string problem;
+  if (!isString(path)) {
+    result.problems.push_back("no \"path\"");
+  } else if (result.program = programOf(manifestFile, path->text, problem); !problem.empty()) {
+    result.problems.push_back(problem);
   }
   checkAllowed(manifest, family, result.problems);
   return result;

@@ -11,8 +11,13 @@ struct ManifestCheck {
   std::string program;                // the "path" it names, when it names one
 };
 
+// The platform's rule for the "path" of the manifest at manifestFile: the
+// program it names, or a problem in problem.
+std::string programOf(const std::string& manifestFile, const std::string& path, std::string& problem);
+
 // family is "chrome" (allowed_origins of chrome-extension://<32 letters a-p>/)
 // or "firefox" (allowed_extensions); hostName is the name the file must carry.
-ManifestCheck checkManifest(const std::string& text, const std::string& family, const std::string& hostName);
+ManifestCheck checkManifest(const std::string& manifestFile, const std::string& text, const std::string& family,
+                            const std::string& hostName);
 
 }  // namespace companion_doctor

@@ -1,0 +1,106 @@
+// The diagnosis: manifests as the browsers check them, the suffix, the
+// rendezvous name and the log's last outcome.
+#include "doctor.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "manifest_check.h"
+
+namespace companion_doctor {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(companion::pathFromUtf8(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string meaningOf(int code) {
+  switch (code) {
+    case 0: return "success";
+    case 240: return "no agent served the rendezvous name";
+    case 241: return "the agent was busy";
+    case 242: return "the agent's name could not be opened, or another user serves it";
+    case 243: return "standard input or output was not a pipe (not started by a browser)";
+    case 246: return "a side closed its end (the normal end of a session)";
+    case 247: return "writing to the browser failed (the browser went away)";
+    case 249: return "writing to the agent failed (the agent went away)";
+    default: return "not a code of the companion";
+  }
+}
+
+}  // namespace
+
+std::string join(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (const std::string& part : parts) out += (out.empty() ? "" : separator) + part;
+  return out;
+}
+
+std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std::string& executableDir) {
+  for (const BrowserLookup& lookup : lookUpBrowsers()) checkBrowser(lookup);
+  for (const Finding& note : sandboxNotes()) findings_.push_back(note);
+  companion.readSuffixBeside(executableDir);
+  checkSuffix(executableDir, companion);
+  findings_.push_back(inspectRendezvous(companion.getSocketPath(), served_));
+  checkLog(companion.getLogPath(), companion.debugRequestedBeside(executableDir));
+  return findings_;
+}
+
+void Doctor::add(Status status, const std::string& area, const std::string& message, const std::string& fix) {
+  findings_.push_back({status, area, message, fix});
+}
+
+void Doctor::checkBrowser(const BrowserLookup& lookup) {
+  const std::string area = "browser " + lookup.browser;
+  if (lookup.manifest.empty()) {
+    add(Status::Note, area, "no manifest in " + join(lookup.searched), "register the companion with the extension ids");
+    return;
+  }
+  const ManifestCheck check = checkManifest(lookup.manifest, readWhole(lookup.manifest), lookup.family, hostName());
+  if (!check.problems.empty()) {
+    add(Status::Problem, area, lookup.foundAt + " names " + lookup.manifest + ": " + join(check.problems, "; "),
+        "register the companion again, or mend " + lookup.manifest);
+    return;
+  }
+  ++browsersOk_;
+  if (!samePath(check.program, companionPath_)) {
+    add(Status::Note, area, lookup.manifest + " is valid but starts " + check.program + ", not " + companionPath_);
+    return;
+  }
+  add(Status::Ok, area, "uses " + lookup.manifest + " (from " + lookup.foundAt + ")");
+}
+
+void Doctor::checkSuffix(const std::string& executableDir, const companion::CompanionBase& companion) {
+  const std::string file = executableDir + "/companion.suffix";
+  std::error_code error;
+  if (!fs::exists(companion::pathFromUtf8(file), error)) {
+    add(Status::Note, "suffix", "no " + file + ": the default log folder and rendezvous name");
+    return;
+  }
+  add(Status::Ok, "suffix", file + " gives the log suffix '" + companion.getLogSuffix() + "'");
+}
+
+void Doctor::checkLog(const std::string& path, bool debug) {
+  std::error_code error;
+  const uintmax_t size = fs::file_size(companion::pathFromUtf8(path), error);
+  if (error) {
+    add(Status::Note, "log", "no log yet at " + path);
+  } else {
+    add(Status::Ok, "log", path + ", " + std::to_string(size) + " bytes");
+  }
+  if (debug) add(Status::Note, "log", "debug logging is on: relayed data is written to the log");
+  const std::string marker = "\tReturn code: ";
+  const std::string log = error ? std::string() : readWhole(path);
+  const size_t at = log.rfind(marker);
+  if (at == std::string::npos) return;
+  const int code = std::atoi(log.c_str() + at + marker.size());
+  add(code == 246 ? Status::Ok : Status::Note, "log",
+      "the last relay ended with " + std::to_string(code) + ": " + meaningOf(code));
+}
+
+}  // namespace companion_doctor
