@@ -41,8 +41,14 @@ class Wine:
         harness.check(result.returncode == 0, f"wine.sh {command} failed: {result.stdout}{result.stderr}")
 
     def run(self, args, cwd):
-        return subprocess.run([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, timeout=harness.STEP_TIMEOUT)
+        for attempt in range(2):
+            result = subprocess.run([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                    capture_output=True, text=True, timeout=harness.STEP_TIMEOUT)
+            # Wine itself, on a busy machine, sometimes fails to start a program at all ("Application could
+            # not be started"); that says nothing of the script, so the step is run once more.
+            if "could not be started" not in result.stdout + result.stderr:
+                break
+        return result
 
     def close(self):
         self.script("stop")

@@ -61,6 +61,12 @@ void Doctor::checkBrowser(const BrowserLookup& lookup) {
     add(Status::Note, area, "no manifest in " + join(lookup.searched), "register the companion with the extension ids");
     return;
   }
+  std::error_code error;
+  if (!fs::is_regular_file(companion::pathFromUtf8(lookup.manifest), error)) {
+    add(Status::Problem, area, lookup.foundAt + " names " + lookup.manifest + ", which does not exist",
+        "register the companion again");
+    return;
+  }
   const ManifestCheck check = checkManifest(lookup.manifest, readWhole(lookup.manifest), lookup.family, hostName());
   if (!check.problems.empty()) {
     add(Status::Problem, area, lookup.foundAt + " names " + lookup.manifest + ": " + join(check.problems, "; "),
