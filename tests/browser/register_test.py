@@ -130,6 +130,26 @@ def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_c
     check_manifests(app, [], [])
 
 
+def moved_folder_updates_every_key(wine, sandbox):
+    """register.cmd run again from the folder the program moved to points every key at the new manifests."""
+    old = app_folder(sandbox)
+    (old / "companion.exe").write_bytes(b"")
+    options = ["/chrome", CHROME_IDS[0], "/firefox", FIREFOX_IDS[0]]
+    result = wine.run(["cmd", "/c", "register.cmd", *options], old)
+    harness.check(result.returncode == 0, f"register.cmd exited {result.returncode}: {result.stdout}{result.stderr}")
+    new = sandbox.root / "Moved Companion"
+    new.mkdir()
+    for name in ("register.cmd", "companion.exe"):
+        (new / name).write_bytes((old / name).read_bytes())
+    result = wine.run(["cmd", "/c", "register.cmd", *options], new)
+    harness.check(result.returncode == 0, f"register.cmd exited {result.returncode}: {result.stdout}{result.stderr}")
+    keys = host_keys(wine, new, sandbox.root / "export.reg")
+    expected = expected_keys(new, CHROME_IDS[:1], FIREFOX_IDS[:1])
+    harness.check(keys == expected, f"registry keys after the move {keys}, expected {expected}")
+    result = wine.run(["cmd", "/c", "register.cmd", "/unregister"], new)
+    harness.check(result.returncode == 0, f"/unregister exited {result.returncode}: {result.stdout}{result.stderr}")
+
+
 def failing_reg_is_reported(wine, sandbox):
     """cmd runs a reg.exe in the current folder before the system's: one that fails, as a reg.exe that cannot
     start would, must make /unregister name the failed command and fail."""
@@ -157,6 +177,7 @@ def main():
     sandbox = harness.Sandbox("register")
     wine = Wine(sandbox)
     cases = [(name, lambda row=row: run_case(wine, sandbox, *row)) for name, *row in CASES]
+    cases.append(("run again from a moved folder, every key follows", lambda: moved_folder_updates_every_key(wine, sandbox)))
     cases.append(("a reg.exe that fails is named, and /unregister fails", lambda: failing_reg_is_reported(wine, sandbox)))
     try:
         return harness.run_cases(cases)
