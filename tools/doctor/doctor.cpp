@@ -4,8 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "manifest_check.h"
 
@@ -14,9 +12,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// More than any manifest, and more than a log grows before it is rotated.
+constexpr size_t kMaxReadBytes = size_t{64} << 20;
+
+// The start of a regular file; anything else (a FIFO planted there) reads as
+// empty instead of blocking the diagnosis.
 std::string readWhole(const std::string& path) {
-  std::ifstream in(companion::pathFromUtf8(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::string content;
+  return companion::readRegularFile(path, kMaxReadBytes, content) ? content : std::string();
 }
 
 std::string meaningOf(int code) {
