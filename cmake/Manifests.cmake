@@ -9,7 +9,8 @@
 # `cmake -D<name>=<value> -P <build>/cmake_install.cmake`):
 #   COMPANION_MANIFEST_SCOPE         user | system | none
 #   COMPANION_CHROME_EXTENSION_IDS   Chrome-family extension ids (Chrome, Chromium, Edge, Brave), ";" or "," separated
-#   COMPANION_FIREFOX_EXTENSION_IDS  Firefox extension ids, ";" or "," separated
+#   COMPANION_FIREFOX_EXTENSION_IDS  Firefox-family extension ids (Firefox, LibreWolf), ";" or "," separated
+#   COMPANION_LIB64_MANIFESTS        ON writes the system-wide /usr/lib64 folders even where they do not exist yet
 
 set(COMPANION_HOST_NAME "com.vantro.companion")
 set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro desktop agent")
@@ -17,15 +18,19 @@ set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro des
 # The browsers the install step registers with, in the order a diagnosis
 # lists them, and the family of each: "chrome" reads allowed_origins,
 # "firefox" allowed_extensions.
-set(COMPANION_BROWSERS chrome chrome-beta chrome-unstable chromium edge brave firefox)
+set(COMPANION_BROWSERS chrome chrome-beta chrome-unstable chromium edge brave brave-beta brave-nightly firefox librewolf)
 foreach(_companion_browser IN LISTS COMPANION_BROWSERS)
   set(_companion_family_${_companion_browser} chrome)
 endforeach()
 set(_companion_family_firefox firefox)
+set(_companion_family_librewolf firefox)
 
 # The manifest directories, keyed by "<scope>_<browser>", relative to the
 # user's configuration directory (user scope) or absolute (system scope); an
-# empty one means the browser has no directory of its own in that scope.
+# empty one means the browser has no directory of its own in that scope. A
+# system scope may list a second directory, marked "?", that is written only
+# where its parent folder exists on the installing machine (or when
+# COMPANION_LIB64_MANIFESTS is ON): it belongs to distributions that keep it.
 # Firefox keeps its per-user directory under the home directory, not the
 # configuration directory, hence the ~ marker resolved at install time.
 # Chrome's channels: chrome/common/chrome_paths_linux.cc in Chromium
@@ -39,14 +44,30 @@ set(_companion_dirs_user_chrome-unstable "google-chrome-unstable/NativeMessaging
 set(_companion_dirs_user_chromium        "chromium/NativeMessagingHosts")
 set(_companion_dirs_user_edge            "microsoft-edge/NativeMessagingHosts")
 set(_companion_dirs_user_brave           "BraveSoftware/Brave-Browser/NativeMessagingHosts")
+# Brave's channels: brave-core's chromium_src/chrome/common/chrome_paths_linux.cc
+# (BraveSoftware/Brave-Browser plus the channel's suffix) and
+# common/brave_channel_info_posix.cc ("-Beta", "-Nightly"); the system-wide
+# directory is shared by every channel, as with Chrome.
+set(_companion_dirs_user_brave-beta      "BraveSoftware/Brave-Browser-Beta/NativeMessagingHosts")
+set(_companion_dirs_user_brave-nightly   "BraveSoftware/Brave-Browser-Nightly/NativeMessagingHosts")
 set(_companion_dirs_user_firefox         "~/.mozilla/native-messaging-hosts")
+# LibreWolf: its patches/mozilla_dirs.patch renames Firefox's ".mozilla" and
+# "/usr/lib{,64}/mozilla" to ".librewolf" and "/usr/lib{,64}/librewolf" in
+# toolkit/xre/nsXREDirProvider.cpp, where Firefox finds its manifest folders.
+set(_companion_dirs_user_librewolf       "~/.librewolf/native-messaging-hosts")
 set(_companion_dirs_system_chrome          "/etc/opt/chrome/native-messaging-hosts")
 set(_companion_dirs_system_chrome-beta     "")
 set(_companion_dirs_system_chrome-unstable "")
 set(_companion_dirs_system_chromium        "/etc/chromium/native-messaging-hosts")
 set(_companion_dirs_system_edge            "/etc/opt/edge/native-messaging-hosts")
 set(_companion_dirs_system_brave           "/etc/opt/brave/native-messaging-hosts")
-set(_companion_dirs_system_firefox         "/usr/lib/mozilla/native-messaging-hosts")
+set(_companion_dirs_system_brave-beta      "")
+set(_companion_dirs_system_brave-nightly   "")
+# Firefox: GetSystemParentDirectory in toolkit/xre/nsXREDirProvider.cpp is
+# /usr/lib64/mozilla in builds with HAVE_USR_LIB64_DIR (the distributions
+# with a /usr/lib64, such as Fedora), /usr/lib/mozilla otherwise.
+set(_companion_dirs_system_firefox         "/usr/lib/mozilla/native-messaging-hosts;?/usr/lib64/mozilla/native-messaging-hosts")
+set(_companion_dirs_system_librewolf       "/usr/lib/librewolf/native-messaging-hosts;?/usr/lib64/librewolf/native-messaging-hosts")
 
 # Splits a "," or ";" separated id list into a CMake list.
 function(_companion_split_ids out text)
@@ -96,35 +117,59 @@ function(_companion_manifest_text out program key values)
   set(${out} "{\n  \"name\": ${name},\n  \"description\": ${description},\n  \"path\": ${path},\n  \"type\": \"stdio\",\n  \"${key}\": ${allowed}\n}\n" PARENT_SCOPE)
 endfunction()
 
-# The directory where the given browser looks for manifests in the given scope.
-function(_companion_manifest_dir out scope browser)
-  set(dir "${_companion_dirs_${scope}_${browser}}")
-  if(scope STREQUAL "user")
-    if(NOT IS_ABSOLUTE "$ENV{HOME}")
-      message(FATAL_ERROR "COMPANION_MANIFEST_SCOPE=user needs HOME to be an absolute path")
+# The directories the install step writes for the given browser in the given scope.
+function(_companion_manifest_dirs out scope browser)
+  set(dirs "")
+  foreach(dir IN LISTS _companion_dirs_${scope}_${browser})
+    if(dir MATCHES "^[?](.*)$")
+      set(dir "${CMAKE_MATCH_1}")
+      get_filename_component(parent "${dir}" DIRECTORY)
+      if(NOT COMPANION_LIB64_MANIFESTS AND NOT IS_DIRECTORY "${parent}")
+        continue()
+      endif()
     endif()
-    # Chrome-family browsers follow XDG_CONFIG_HOME when it is absolute.
-    set(config "$ENV{XDG_CONFIG_HOME}")
-    if(NOT IS_ABSOLUTE "${config}")
-      set(config "$ENV{HOME}/.config")
+    if(scope STREQUAL "user")
+      _companion_user_dir(dir "${dir}")
     endif()
-    if(dir MATCHES "^~/")
-      string(REGEX REPLACE "^~" "$ENV{HOME}" dir "${dir}")
-    else()
-      set(dir "${config}/${dir}")
-    endif()
+    list(APPEND dirs "${dir}")
+  endforeach()
+  set(${out} "${dirs}" PARENT_SCOPE)
+endfunction()
+
+# A per-user directory: "~/..." under the home directory, anything else under
+# the configuration directory, which Chrome-family browsers take from
+# XDG_CONFIG_HOME when it is absolute.
+function(_companion_user_dir out dir)
+  if(NOT IS_ABSOLUTE "$ENV{HOME}")
+    message(FATAL_ERROR "COMPANION_MANIFEST_SCOPE=user needs HOME to be an absolute path")
+  endif()
+  set(config "$ENV{XDG_CONFIG_HOME}")
+  if(NOT IS_ABSOLUTE "${config}")
+    set(config "$ENV{HOME}/.config")
+  endif()
+  if(dir MATCHES "^~/")
+    string(REGEX REPLACE "^~" "$ENV{HOME}" dir "${dir}")
+  else()
+    set(dir "${config}/${dir}")
   endif()
   set(${out} "${dir}" PARENT_SCOPE)
 endfunction()
 
-# Writes one manifest where the browser looks, under DESTDIR when that is set,
-# and lists it in install_manifest.txt as file(INSTALL) would.
-function(_companion_install_manifest scope browser text)
-  _companion_manifest_dir(dir "${scope}" "${browser}")
-  set(path "${dir}/${COMPANION_HOST_NAME}.json")
-  message(STATUS "Installing: $ENV{DESTDIR}${path}")
-  file(WRITE "$ENV{DESTDIR}${path}" "${text}")
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${path}")
+# Writes the manifest where every browser of the family looks, under DESTDIR
+# when that is set, and lists each in install_manifest.txt as file(INSTALL) would.
+function(_companion_install_family scope family text)
+  foreach(browser IN LISTS COMPANION_BROWSERS)
+    if(NOT _companion_family_${browser} STREQUAL family)
+      continue()
+    endif()
+    _companion_manifest_dirs(dirs "${scope}" "${browser}")
+    foreach(dir IN LISTS dirs)
+      set(path "${dir}/${COMPANION_HOST_NAME}.json")
+      message(STATUS "Installing: $ENV{DESTDIR}${path}")
+      file(WRITE "$ENV{DESTDIR}${path}" "${text}")
+      list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${path}")
+    endforeach()
+  endforeach()
   set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
 endfunction()
 
@@ -146,11 +191,7 @@ function(_companion_write_manifests)
     list(TRANSFORM chrome_ids PREPEND "chrome-extension://" OUTPUT_VARIABLE origins)
     list(TRANSFORM origins APPEND "/")
     _companion_manifest_text(text "${program}" allowed_origins "${origins}")
-    foreach(browser IN LISTS COMPANION_BROWSERS)
-      if(_companion_family_${browser} STREQUAL "chrome" AND NOT "${_companion_dirs_${scope}_${browser}}" STREQUAL "")
-        _companion_install_manifest("${scope}" "${browser}" "${text}")
-      endif()
-    endforeach()
+    _companion_install_family("${scope}" chrome "${text}")
   else()
     message(STATUS "No Chrome-family manifests: COMPANION_CHROME_EXTENSION_IDS is empty")
   endif()
@@ -158,9 +199,9 @@ function(_companion_write_manifests)
   _companion_split_ids(firefox_ids "${COMPANION_FIREFOX_EXTENSION_IDS}")
   if(firefox_ids)
     _companion_manifest_text(text "${program}" allowed_extensions "${firefox_ids}")
-    _companion_install_manifest("${scope}" firefox "${text}")
+    _companion_install_family("${scope}" firefox "${text}")
   else()
-    message(STATUS "No Firefox manifest: COMPANION_FIREFOX_EXTENSION_IDS is empty")
+    message(STATUS "No Firefox-family manifests: COMPANION_FIREFOX_EXTENSION_IDS is empty")
   endif()
   set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
 endfunction()
@@ -175,7 +216,8 @@ include(GNUInstallDirs)
 set(COMPANION_MANIFEST_SCOPE "user" CACHE STRING "Where the install step registers the companion with the browsers: user, system or none")
 set_property(CACHE COMPANION_MANIFEST_SCOPE PROPERTY STRINGS user system none)
 set(COMPANION_CHROME_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Chrome, Chromium, Edge and Brave")
-set(COMPANION_FIREFOX_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Firefox")
+set(COMPANION_FIREFOX_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Firefox and LibreWolf")
+option(COMPANION_LIB64_MANIFESTS "Write the system-wide /usr/lib64 manifest folders even where they do not exist yet" OFF)
 _companion_split_ids(_companion_ids "${COMPANION_CHROME_EXTENSION_IDS}")
 _companion_check_chrome_ids("${_companion_ids}")
 
@@ -185,8 +227,11 @@ install(TARGETS companion companion-agent companion-doctor RUNTIME DESTINATION "
 # step writes.
 set(_companion_rows "")
 foreach(_companion_browser IN LISTS COMPANION_BROWSERS)
+  string(REPLACE "?" "" _companion_system "${_companion_dirs_system_${_companion_browser}}")
+  list(TRANSFORM _companion_system REPLACE "^(.+)$" "\"\\1\"")
+  list(JOIN _companion_system ", " _companion_system)
   string(APPEND _companion_rows "    {\"${_companion_browser}\", \"${_companion_family_${_companion_browser}}\", "
-         "\"${_companion_dirs_user_${_companion_browser}}\", \"${_companion_dirs_system_${_companion_browser}}\"},\n")
+         "\"${_companion_dirs_user_${_companion_browser}}\", {${_companion_system}}},\n")
 endforeach()
 file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/generated/browser_folders.h" CONTENT [==[
 // Generated from cmake/Manifests.cmake: where each browser looks for host manifests.
@@ -198,7 +243,7 @@ struct BrowserFolders {
   const char* browser;
   const char* family;      // "chrome" (allowed_origins) or "firefox" (allowed_extensions)
   const char* userDir;     // under the configuration directory, or "~/..." under the home directory
-  const char* systemDir;   // absolute; empty when the browser has none of its own
+  const char* systemDirs[2];  // absolute, in the order read; none when the browser has none of its own
 };
 
 inline constexpr char kHostName[] = "@COMPANION_HOST_NAME@";
@@ -210,7 +255,7 @@ inline constexpr BrowserFolders kBrowserFolders[] = {
 
 # The install-time values: a -D given to the install script wins over the cache.
 set(_companion_install_code "set(COMPANION_INSTALL_TIME TRUE)\n")
-foreach(_companion_var IN ITEMS COMPANION_MANIFEST_SCOPE COMPANION_CHROME_EXTENSION_IDS COMPANION_FIREFOX_EXTENSION_IDS)
+foreach(_companion_var IN ITEMS COMPANION_MANIFEST_SCOPE COMPANION_CHROME_EXTENSION_IDS COMPANION_FIREFOX_EXTENSION_IDS COMPANION_LIB64_MANIFESTS)
   string(APPEND _companion_install_code "if(NOT DEFINED ${_companion_var})\n  set(${_companion_var} [==[${${_companion_var}}]==])\nendif()\n")
 endforeach()
 string(APPEND _companion_install_code

@@ -115,7 +115,7 @@ class Sandbox:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def install(build_dir, env, prefix, scope, chrome_ids=(), firefox_ids=(), destdir=None):
+def install(build_dir, env, prefix, scope, chrome_ids=(), firefox_ids=(), destdir=None, options=()):
     """Runs the build's install step (what `cmake --install` runs) with the manifest options given."""
     command = [
         "cmake",
@@ -124,6 +124,7 @@ def install(build_dir, env, prefix, scope, chrome_ids=(), firefox_ids=(), destdi
         f"-DCOMPANION_MANIFEST_SCOPE={scope}",
         f"-DCOMPANION_CHROME_EXTENSION_IDS={','.join(chrome_ids)}",
         f"-DCOMPANION_FIREFOX_EXTENSION_IDS={','.join(firefox_ids)}",
+        *options,
         "-P", str(Path(build_dir) / "cmake_install.cmake"),
     ]
     env = dict(env, DESTDIR=str(destdir)) if destdir else env

@@ -8,7 +8,8 @@ import harness
 
 CHROME_IDS = ["abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedcbaponmlkjihgfedcba"]
 FIREFOX_IDS = ["browser-test@companion.vantro", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"]
-CHROME_FAMILY = ("chrome", "chrome-beta", "chrome-unstable", "chromium", "edge", "brave")
+CHROME_FAMILY = ("chrome", "chrome-beta", "chrome-unstable", "chromium", "edge", "brave", "brave-beta", "brave-nightly")
+FIREFOX_FAMILY = ("firefox", "librewolf")
 
 # Where each browser looks, per scope; user paths relative to the configuration directory,
 # except Firefox's, which is relative to the home directory.
@@ -19,51 +20,57 @@ USER_DIRS = {
     "chromium": "chromium/NativeMessagingHosts",
     "edge": "microsoft-edge/NativeMessagingHosts",
     "brave": "BraveSoftware/Brave-Browser/NativeMessagingHosts",
+    "brave-beta": "BraveSoftware/Brave-Browser-Beta/NativeMessagingHosts",
+    "brave-nightly": "BraveSoftware/Brave-Browser-Nightly/NativeMessagingHosts",
     "firefox": ".mozilla/native-messaging-hosts",
+    "librewolf": ".librewolf/native-messaging-hosts",
 }
-# Every channel of Google Chrome reads the one system-wide folder.
+# Every channel of Google Chrome and of Brave reads its browser's one system-wide folder; the
+# Firefox family's /usr/lib64 folders are written where their parents exist, or when asked for.
 SYSTEM_DIRS = {
-    "chrome": "/etc/opt/chrome/native-messaging-hosts",
-    "chromium": "/etc/chromium/native-messaging-hosts",
-    "edge": "/etc/opt/edge/native-messaging-hosts",
-    "brave": "/etc/opt/brave/native-messaging-hosts",
-    "firefox": "/usr/lib/mozilla/native-messaging-hosts",
+    "chrome": ["/etc/opt/chrome/native-messaging-hosts"],
+    "chromium": ["/etc/chromium/native-messaging-hosts"],
+    "edge": ["/etc/opt/edge/native-messaging-hosts"],
+    "brave": ["/etc/opt/brave/native-messaging-hosts"],
+    "firefox": ["/usr/lib/mozilla/native-messaging-hosts", "/usr/lib64/mozilla/native-messaging-hosts"],
+    "librewolf": ["/usr/lib/librewolf/native-messaging-hosts", "/usr/lib64/librewolf/native-messaging-hosts"],
 }
 
-# Each row: name, scope, Chrome-family ids, Firefox ids, whether XDG_CONFIG_HOME is set, an awkward install prefix.
+# Each row: name, scope, Chrome-family ids, Firefox ids, whether XDG_CONFIG_HOME is set, an awkward install prefix,
+# whether the /usr/lib64 folders are asked for.
 CASES = [
-    ("per user, every browser", "user", CHROME_IDS, FIREFOX_IDS, False, "prefix"),
-    ("per user, XDG_CONFIG_HOME moves the Chrome family only", "user", CHROME_IDS[:1], FIREFOX_IDS[:1], True, "prefix"),
-    ("per user, a prefix that needs JSON escaping", "user", CHROME_IDS[:1], FIREFOX_IDS[:1], False, 'pre fix "q" ü'),
-    ("per user, Firefox only", "user", [], FIREFOX_IDS, False, "prefix"),
-    ("per user, Chrome family only", "user", CHROME_IDS, [], False, "prefix"),
-    ("system-wide, staged in DESTDIR", "system", CHROME_IDS, FIREFOX_IDS, False, "prefix"),
-    ("no manifests", "none", CHROME_IDS, FIREFOX_IDS, False, "prefix"),
+    ("per user, every browser", "user", CHROME_IDS, FIREFOX_IDS, False, "prefix", False),
+    ("per user, XDG_CONFIG_HOME moves the Chrome family only", "user", CHROME_IDS[:1], FIREFOX_IDS[:1], True, "prefix",
+     False),
+    ("per user, a prefix that needs JSON escaping", "user", CHROME_IDS[:1], FIREFOX_IDS[:1], False, 'pre fix "q" ü',
+     False),
+    ("per user, Firefox only", "user", [], FIREFOX_IDS, False, "prefix", False),
+    ("per user, Chrome family only", "user", CHROME_IDS, [], False, "prefix", False),
+    ("system-wide, staged in DESTDIR", "system", CHROME_IDS, FIREFOX_IDS, False, "prefix", False),
+    ("system-wide with the /usr/lib64 folders", "system", CHROME_IDS, FIREFOX_IDS, False, "prefix", True),
+    ("no manifests", "none", CHROME_IDS, FIREFOX_IDS, False, "prefix", False),
 ]
 
 
-def expected_manifests(sandbox, scope, chrome_ids, firefox_ids, config_home, destdir):
+def expected_manifests(sandbox, scope, chrome_ids, firefox_ids, config_home, destdir, lib64):
     """Maps each manifest file that the install step must write to the browser it serves."""
     if scope == "none":
         return {}
-    browsers = (CHROME_FAMILY if chrome_ids else ()) + (("firefox",) if firefox_ids else ())
-    expected = {}
+    browsers = (CHROME_FAMILY if chrome_ids else ()) + (FIREFOX_FAMILY if firefox_ids else ())
+    directories = []
     for browser in browsers:
-        if scope == "system" and browser not in SYSTEM_DIRS:
-            continue
         if scope == "system":
-            directory = destdir / SYSTEM_DIRS[browser].lstrip("/")
-        elif browser == "firefox":
-            directory = sandbox.home / USER_DIRS[browser]
+            directories += [(destdir / d.lstrip("/"), browser) for d in SYSTEM_DIRS.get(browser, [])
+                            if not d.startswith("/usr/lib64/") or lib64 or Path(d).parent.is_dir()]
         else:
-            directory = config_home / USER_DIRS[browser]
-        expected[directory / f"{harness.HOST_NAME}.json"] = browser
-    return expected
+            base = sandbox.home if browser in FIREFOX_FAMILY else config_home
+            directories.append((base / USER_DIRS[browser], browser))
+    return {directory / f"{harness.HOST_NAME}.json": browser for directory, browser in directories}
 
 
 def check_manifest(path, browser, program, chrome_ids, firefox_ids):
     manifest = harness.read_json(path)
-    allowed = ({"allowed_extensions": firefox_ids} if browser == "firefox"
+    allowed = ({"allowed_extensions": firefox_ids} if browser in FIREFOX_FAMILY
                else {"allowed_origins": [f"chrome-extension://{id}/" for id in chrome_ids]})
     expected = dict(name=harness.HOST_NAME, description=manifest.get("description"), path=str(program),
                     type="stdio", **allowed)
@@ -84,7 +91,7 @@ def written_manifests(root):
     return set(root.rglob(f"{harness.HOST_NAME}.json"))
 
 
-def run_case(build_dir, scope, chrome_ids, firefox_ids, moved_config, prefix_name):
+def run_case(build_dir, scope, chrome_ids, firefox_ids, moved_config, prefix_name, lib64):
     sandbox = harness.Sandbox("install")
     try:
         env = sandbox.env
@@ -95,12 +102,13 @@ def run_case(build_dir, scope, chrome_ids, firefox_ids, moved_config, prefix_nam
             env["XDG_CONFIG_HOME"] = str(config_home)
         prefix = sandbox.root / prefix_name
         destdir = sandbox.root / "destdir" if scope == "system" else None
-        result = harness.install(build_dir, env, prefix, scope, chrome_ids, firefox_ids, destdir)
+        options = ["-DCOMPANION_LIB64_MANIFESTS=ON"] if lib64 else []
+        result = harness.install(build_dir, env, prefix, scope, chrome_ids, firefox_ids, destdir, options)
         harness.check(result.returncode == 0, f"install step failed:\n{result.stdout}{result.stderr}")
 
         program = prefix / "bin" / "companion"
         check_program(destdir / str(program).lstrip("/") if destdir else program)
-        expected = expected_manifests(sandbox, scope, chrome_ids, firefox_ids, config_home, destdir)
+        expected = expected_manifests(sandbox, scope, chrome_ids, firefox_ids, config_home, destdir, lib64)
         written = written_manifests(sandbox.root)
         harness.check(written == set(expected), f"manifests written: {sorted(map(str, written))}, "
                                                 f"expected: {sorted(map(str, expected))}")

@@ -55,8 +55,10 @@ std::vector<BrowserLookup> lookUpBrowsers() {
   std::vector<BrowserLookup> lookups;
   for (const BrowserFolders& folders : kBrowserFolders) {
     BrowserLookup lookup{folders.browser, folders.family, {resolveUserDir(folders.userDir)}, "", ""};
-    // The user's manifest first, then the system-wide one.
-    if (folders.systemDir[0] != '\0') lookup.searched.push_back(folders.systemDir);
+    // The user's manifest first, then the system-wide ones.
+    for (const char* dir : folders.systemDirs) {
+      if (dir != nullptr) lookup.searched.push_back(dir);
+    }
     for (const std::string& dir : lookup.searched) {
       const std::string file = dir + "/" + kHostName + ".json";
       if (lookup.manifest.empty() && fs::exists(file)) {
@@ -77,6 +79,7 @@ std::vector<Finding> sandboxNotes() {
       {"/.var/app/com.microsoft.Edge", "Microsoft Edge (Flatpak)"},
       {"/.var/app/com.brave.Browser", "Brave (Flatpak)"},
       {"/.var/app/org.mozilla.firefox", "Firefox (Flatpak)"},
+      {"/.var/app/io.gitlab.librewolf-community", "LibreWolf (Flatpak)"},
       {"/snap/chromium", "Chromium (Snap)"},
       {"/snap/firefox", "Firefox (Snap)"},
   };
