@@ -12,8 +12,7 @@
 #   COMPANION_FIREFOX_EXTENSION_IDS  Firefox-family extension ids (Firefox, LibreWolf), ";" or "," separated
 #   COMPANION_LIB64_MANIFESTS        ON writes the system-wide /usr/lib64 folders even where they do not exist yet
 
-set(COMPANION_HOST_NAME "com.vantro.companion")
-set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro desktop agent")
+include("${CMAKE_CURRENT_LIST_DIR}/ManifestText.cmake")
 
 # The browsers the install step registers with, in the order a diagnosis
 # lists them, and the family of each: "chrome" reads allowed_origins,
@@ -68,54 +67,6 @@ set(_companion_dirs_system_brave-nightly   "")
 # with a /usr/lib64, such as Fedora), /usr/lib/mozilla otherwise.
 set(_companion_dirs_system_firefox         "/usr/lib/mozilla/native-messaging-hosts;?/usr/lib64/mozilla/native-messaging-hosts")
 set(_companion_dirs_system_librewolf       "/usr/lib/librewolf/native-messaging-hosts;?/usr/lib64/librewolf/native-messaging-hosts")
-
-# Splits a "," or ";" separated id list into a CMake list.
-function(_companion_split_ids out text)
-  string(REPLACE "," ";" ids "${text}")
-  list(TRANSFORM ids STRIP)
-  list(REMOVE_ITEM ids "")
-  set(${out} "${ids}" PARENT_SCOPE)
-endfunction()
-
-# Fails on Chrome-family ids that the browsers would never match (32 letters a-p).
-function(_companion_check_chrome_ids ids)
-  foreach(id IN LISTS ids)
-    string(LENGTH "${id}" length)
-    if(NOT id MATCHES "^[a-p]+$" OR NOT length EQUAL 32)
-      message(FATAL_ERROR "COMPANION_CHROME_EXTENSION_IDS: '${id}' is not a Chrome extension id (32 letters a to p)")
-    endif()
-  endforeach()
-endfunction()
-
-# Quotes text as a JSON string.
-function(_companion_json_string out text)
-  string(REPLACE "\\" "\\\\" text "${text}")
-  string(REPLACE "\"" "\\\"" text "${text}")
-  string(REPLACE "\n" "\\n" text "${text}")
-  string(REPLACE "\t" "\\t" text "${text}")
-  string(REPLACE "\r" "\\r" text "${text}")
-  set(${out} "\"${text}\"" PARENT_SCOPE)
-endfunction()
-
-# Builds a JSON array of strings, one per line, from a CMake list.
-function(_companion_json_array out items)
-  set(lines "")
-  foreach(item IN LISTS items)
-    _companion_json_string(quoted "${item}")
-    list(APPEND lines "    ${quoted}")
-  endforeach()
-  list(JOIN lines ",\n" body)
-  set(${out} "[\n${body}\n  ]" PARENT_SCOPE)
-endfunction()
-
-# The manifest text; key is allowed_origins (Chrome family) or allowed_extensions (Firefox).
-function(_companion_manifest_text out program key values)
-  _companion_json_string(name "${COMPANION_HOST_NAME}")
-  _companion_json_string(description "${COMPANION_HOST_DESCRIPTION}")
-  _companion_json_string(path "${program}")
-  _companion_json_array(allowed "${values}")
-  set(${out} "{\n  \"name\": ${name},\n  \"description\": ${description},\n  \"path\": ${path},\n  \"type\": \"stdio\",\n  \"${key}\": ${allowed}\n}\n" PARENT_SCOPE)
-endfunction()
 
 # The directories the install step writes for the given browser in the given scope.
 function(_companion_manifest_dirs out scope browser)
@@ -185,24 +136,15 @@ function(_companion_write_manifests)
   get_filename_component(bindir "${COMPANION_INSTALL_BINDIR}" ABSOLUTE BASE_DIR "${CMAKE_INSTALL_PREFIX}")
   set(program "${bindir}/companion")
 
-  _companion_split_ids(chrome_ids "${COMPANION_CHROME_EXTENSION_IDS}")
-  _companion_check_chrome_ids("${chrome_ids}")
-  if(chrome_ids)
-    list(TRANSFORM chrome_ids PREPEND "chrome-extension://" OUTPUT_VARIABLE origins)
-    list(TRANSFORM origins APPEND "/")
-    _companion_manifest_text(text "${program}" allowed_origins "${origins}")
-    _companion_install_family("${scope}" chrome "${text}")
-  else()
-    message(STATUS "No Chrome-family manifests: COMPANION_CHROME_EXTENSION_IDS is empty")
-  endif()
-
-  _companion_split_ids(firefox_ids "${COMPANION_FIREFOX_EXTENSION_IDS}")
-  if(firefox_ids)
-    _companion_manifest_text(text "${program}" allowed_extensions "${firefox_ids}")
-    _companion_install_family("${scope}" firefox "${text}")
-  else()
-    message(STATUS "No Firefox-family manifests: COMPANION_FIREFOX_EXTENSION_IDS is empty")
-  endif()
+  companion_manifest_texts(chrome_text firefox_text "${program}")
+  foreach(family IN ITEMS chrome firefox)
+    if(${family}_text)
+      _companion_install_family("${scope}" ${family} "${${family}_text}")
+    else()
+      string(TOUPPER "${family}" upper)
+      message(STATUS "No ${family}-family manifests: COMPANION_${upper}_EXTENSION_IDS is empty")
+    endif()
+  endforeach()
   set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
 endfunction()
 
