@@ -163,7 +163,9 @@ option(COMPANION_LIB64_MANIFESTS "Write the system-wide /usr/lib64 manifest fold
 _companion_split_ids(_companion_ids "${COMPANION_CHROME_EXTENSION_IDS}")
 _companion_check_chrome_ids("${_companion_ids}")
 
-install(TARGETS companion companion-agent companion-doctor RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT companion)
+install(TARGETS companion companion-doctor RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT companion)
+# The example agent is for trying the companion out; packages leave it out.
+install(TARGETS companion-agent RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT example)
 
 # The same table for companion-doctor, so that it looks where the install
 # step writes.

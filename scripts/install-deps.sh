@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the demo and the tests need,
-# only those that are missing. Usage: install-deps.sh [build|all]
+# Installs the Debian packages that the build, the demo, the packages and the
+# tests need, only those that are missing. Usage: install-deps.sh [build|package|all]
 set -euo pipefail
 
 # build: the Linux companion, the example agent and the demo (configuring
@@ -8,13 +8,17 @@ set -euo pipefail
 build=(cmake ninja-build g++ googletest python3)
 # all: everything the tests need as well: the comparison relay, the browsers,
 # clang for the fuzzers, and the Windows cross build with Wine to run it.
+# package: what scripts/package.sh needs for the Debian package and the
+# Windows installer.
+packaging=(dpkg-dev lintian wixl g++-mingw-w64-i686-posix)
 tests=(socat chromium firefox-esr clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
 
 packages=("${build[@]}")
-if [[ "${1:-all}" == all ]]; then
-  packages+=("${tests[@]}")
-fi
+case "${1:-all}" in
+  package) packages+=("${packaging[@]}") ;;
+  all) packages+=("${packaging[@]}" "${tests[@]}") ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

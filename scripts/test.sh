@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every test:
-# the native build (unit, end-to-end and browser tests), the same tests under
+# the native build (unit, end-to-end and browser tests), the Debian package
+# (installed on this machine and purged again), the same tests under
 # AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer,
-# the fuzz targets, and the Windows program under Wine.
+# the fuzz targets, and the Windows program and its installer under Wine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +26,8 @@ preset() {
 }
 
 stage native preset native
+# The Debian package, installed for real and used by Chromium, then purged.
+stage deb env PYTHONDONTWRITEBYTECODE=1 python3 tests/packages/deb_test.py build/native
 # Browsers and Wine gain nothing from sanitizing the companion they start.
 stage asan preset asan -LE 'browser|wine'
 stage tsan preset tsan -LE 'browser|wine'

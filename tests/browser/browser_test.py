@@ -82,8 +82,8 @@ def run_scenarios(run):
         print(f"ok: {name}", flush=True)
 
 
-def main(browser_name, build_dir):
-    run = harness.BrowserRun(harness.BROWSERS[browser_name])
+def check_browser(run, build_dir, browser_name):
+    """The whole browser test on one run: the doctor first, then every scenario; 0 when all passed."""
     try:
         run.start(build_dir)
         doctor_reports_ok(run, browser_name)
@@ -98,6 +98,10 @@ def main(browser_name, build_dir):
     print("ok: no companion left behind once the browser is gone")
     run.sandbox.remove()
     return 0
+
+
+def main(browser_name, build_dir):
+    return check_browser(harness.BrowserRun(harness.BROWSERS[browser_name]), build_dir, browser_name)
 
 
 if __name__ == "__main__":

@@ -75,12 +75,14 @@ def first_difference(actual, expected):
 class Sandbox:
     """A private home, runtime, state and install prefix, so a test touches nothing of the machine's user."""
 
-    def __init__(self, name):
+    def __init__(self, name, prefix=None):
+        """prefix: where the companion is installed already (a package); by default a private one, empty."""
         self.root = Path(tempfile.mkdtemp(prefix=f"companion-{name}-"))
         self.home = self.root / "home"
         self.runtime = self.root / "run"
         self.state = self.root / "state"
-        self.prefix = self.root / "prefix"
+        self.installed = prefix is not None
+        self.prefix = Path(prefix) if prefix else self.root / "prefix"
         for directory in (self.home, self.runtime, self.state):
             directory.mkdir(mode=0o700)
 
@@ -120,7 +122,6 @@ def install(build_dir, env, prefix, scope, chrome_ids=(), firefox_ids=(), destdi
     command = [
         "cmake",
         f"-DCMAKE_INSTALL_PREFIX={prefix}",
-        "-DCMAKE_INSTALL_COMPONENT=companion",
         f"-DCOMPANION_MANIFEST_SCOPE={scope}",
         f"-DCOMPANION_CHROME_EXTENSION_IDS={','.join(chrome_ids)}",
         f"-DCOMPANION_FIREFOX_EXTENSION_IDS={','.join(firefox_ids)}",
@@ -177,8 +178,9 @@ def log_messages(log_path, pid):
 class Agent:
     """The example agent, echoing on the sandbox's rendezvous socket."""
 
-    def __init__(self, sandbox):
-        self.process = subprocess.Popen([str(sandbox.prefix / "bin" / "companion-agent")], env=sandbox.env,
+    def __init__(self, sandbox, program=None):
+        program = program or sandbox.prefix / "bin" / "companion-agent"
+        self.process = subprocess.Popen([str(program)], env=sandbox.env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         ready = self.process.stdout.readline().strip()
         check(ready == f"ready {sandbox.socket_path}", f"agent did not come up on the rendezvous path: {ready!r}")
@@ -227,7 +229,8 @@ class ControlServer:
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
-                self.wfile.write(body)
+                with contextlib.suppress(BrokenPipeError, ConnectionResetError):
+                    self.wfile.write(body)  # unless the browser quit during a long poll
 
             def log_message(self, *args):
                 pass  # the test's output stays readable
@@ -452,25 +455,30 @@ class Session:
 class BrowserRun:
     """Everything one browser test needs: sandbox, install, control server, browser and agent."""
 
-    def __init__(self, browser_class):
+    def __init__(self, browser_class, prefix=None, agent_program=None):
+        """prefix: where a package installed the companion, with its system-wide manifests; by default the
+        build is installed with per-user manifests. agent_program: the example agent, if not in the prefix."""
         self.browser_class = browser_class
-        self.sandbox = Sandbox(browser_class.name)
+        self.sandbox = Sandbox(browser_class.name, prefix)
+        self.agent_program = agent_program
         self.control = ControlServer()
         self.agent = None
         self.browser = None
 
     def start(self, build_dir):
-        """Installs the companion with manifests for the sandbox's user, starts the browser and waits for the extension."""
-        result = install(build_dir, self.sandbox.env, self.sandbox.prefix, "user",
-                         chrome_ids=[chromium_extension_id()], firefox_ids=[FIREFOX_EXTENSION_ID])
-        check(result.returncode == 0, f"install step failed:\n{result.stdout}{result.stderr}")
+        """Installs the companion with manifests for the sandbox's user unless a package did, starts the browser
+        and waits for the extension."""
+        if not self.sandbox.installed:
+            result = install(build_dir, self.sandbox.env, self.sandbox.prefix, "user",
+                             chrome_ids=[chromium_extension_id()], firefox_ids=[FIREFOX_EXTENSION_ID])
+            check(result.returncode == 0, f"install step failed:\n{result.stdout}{result.stderr}")
         self.browser = self.browser_class(self.sandbox, self.control)
         ready = self.control.expect("ready", timeout=STARTUP_TIMEOUT)
         check(ready["id"] == self.browser.extension_id,
               f"extension id {ready['id']!r}, expected {self.browser.extension_id!r}")
 
     def start_agent(self):
-        self.agent = Agent(self.sandbox)
+        self.agent = Agent(self.sandbox, self.agent_program)
 
     def stop_agent(self):
         if self.agent:
