@@ -53,10 +53,10 @@ function(_companion_manifest_text out program key values)
   set(${out} "{\n  \"name\": ${name},\n  \"description\": ${description},\n  \"path\": ${path},\n  \"type\": \"stdio\",\n  \"${key}\": ${allowed}\n}\n" PARENT_SCOPE)
 endfunction()
 
-# Both manifests' texts for the given program path from the id options;
-# a family without ids gets an empty text.
-function(companion_manifest_texts chrome_out firefox_out program)
-  _companion_split_ids(chrome_ids "${COMPANION_CHROME_EXTENSION_IDS}")
+# Both manifests' texts for the given program path and extension ids (each
+# "," or ";" separated); a family without ids gets an empty text.
+function(companion_manifest_texts chrome_out firefox_out program chrome_id_text firefox_id_text)
+  _companion_split_ids(chrome_ids "${chrome_id_text}")
   _companion_check_chrome_ids("${chrome_ids}")
   set(chrome_text "")
   if(chrome_ids)
@@ -64,7 +64,7 @@ function(companion_manifest_texts chrome_out firefox_out program)
     list(TRANSFORM origins APPEND "/")
     _companion_manifest_text(chrome_text "${program}" allowed_origins "${origins}")
   endif()
-  _companion_split_ids(firefox_ids "${COMPANION_FIREFOX_EXTENSION_IDS}")
+  _companion_split_ids(firefox_ids "${firefox_id_text}")
   set(firefox_text "")
   if(firefox_ids)
     _companion_manifest_text(firefox_text "${program}" allowed_extensions "${firefox_ids}")

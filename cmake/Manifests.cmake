@@ -136,7 +136,8 @@ function(_companion_write_manifests)
   get_filename_component(bindir "${COMPANION_INSTALL_BINDIR}" ABSOLUTE BASE_DIR "${CMAKE_INSTALL_PREFIX}")
   set(program "${bindir}/companion")
 
-  companion_manifest_texts(chrome_text firefox_text "${program}")
+  companion_manifest_texts(chrome_text firefox_text "${program}" "${COMPANION_CHROME_EXTENSION_IDS}"
+                           "${COMPANION_FIREFOX_EXTENSION_IDS}")
   foreach(family IN ITEMS chrome firefox)
     if(${family}_text)
       _companion_install_family("${scope}" ${family} "${${family}_text}")
