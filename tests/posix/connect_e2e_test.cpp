@@ -62,7 +62,8 @@ TEST_F(CompanionTest, AgentThatCannotBeReachedEndsTheRunWithItsCode) {
     }
     Process companion = startCompanion();
     // Waiting input must not make the companion go on after a failed connect.
-    EXPECT_TRUE(companion_tools::writeAll(companion.input(), "hello", 5));
+    // The write fails when the companion has already ended, which is as good.
+    companion_tools::writeAll(companion.input(), "hello", 5);
     EXPECT_EQ(companion.wait(), c.code);
     stopAgent();
     ::unlink(socketPath().c_str());
