@@ -52,8 +52,8 @@ install(FILES packaging/debian/lintian-overrides DESTINATION "${CMAKE_INSTALL_DA
 
 # The manifests under /etc are configuration: dpkg keeps a changed one on
 # upgrade and removes them on purge.
-companion_manifest_texts(_companion_chrome _companion_firefox "" "${COMPANION_CHROME_EXTENSION_IDS}"
-                         "${COMPANION_FIREFOX_EXTENSION_IDS}")
+_companion_split_ids(_companion_chrome "${COMPANION_CHROME_EXTENSION_IDS}")
+_companion_split_ids(_companion_firefox "${COMPANION_FIREFOX_EXTENSION_IDS}")
 set(_companion_conffiles "")
 foreach(_companion_browser IN LISTS COMPANION_BROWSERS)
   foreach(_companion_dir IN LISTS _companion_dirs_system_${_companion_browser})

@@ -5,6 +5,13 @@
 set(COMPANION_HOST_NAME "com.vantro.companion")
 set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro desktop agent")
 
+# The options that say which extensions may start the companion, the same on
+# every platform; declared at configure time.
+macro(companion_extension_id_options)
+  set(COMPANION_CHROME_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Chrome, Chromium, Edge and Brave")
+  set(COMPANION_FIREFOX_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Firefox and LibreWolf")
+endmacro()
+
 # Splits a "," or ";" separated id list into a CMake list.
 function(_companion_split_ids out text)
   string(REPLACE "," ";" ids "${text}")

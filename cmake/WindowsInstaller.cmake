@@ -7,8 +7,7 @@
 # COMPANION_FIREFOX_EXTENSION_IDS, and refuses to without any. The tests get
 # installers of their own, with their own ids.
 include("${CMAKE_CURRENT_LIST_DIR}/ManifestText.cmake")
-set(COMPANION_CHROME_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Chrome, Chromium, Edge and Brave")
-set(COMPANION_FIREFOX_EXTENSION_IDS "" CACHE STRING "Extension ids allowed to start the companion in Firefox and LibreWolf")
+companion_extension_id_options()
 find_program(COMPANION_WIXL wixl DOC "wixl from msitools, which builds the Windows installer")
 
 # An installer at output (relative to the build directory) of the given

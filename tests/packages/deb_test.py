@@ -77,7 +77,8 @@ def check_files(deb):
             manifest = harness.read_json(f"{root}{directory}/native-messaging-hosts/{MANIFEST}")
             allowed = ({"allowed_extensions": FIREFOX_IDS} if directory in FIREFOX_DIRS
                        else {"allowed_origins": [f"chrome-extension://{i}/" for i in CHROME_IDS]})
-            harness.check(manifest["path"] == "/usr/bin/companion" and all(manifest[k] == v for k, v in allowed.items()),
+            harness.check(manifest["path"] == "/usr/bin/companion"
+                          and all(manifest[k] == v for k, v in allowed.items()),
                           f"{directory}: {manifest}")
     conffiles = run(["dpkg-deb", "-I", str(deb), "conffiles"]).stdout.split()
     expected = [f"{d}/native-messaging-hosts/{MANIFEST}" for d in CHROME_DIRS]
@@ -108,8 +109,9 @@ def installs_and_serves_chromium(deb, build_dir):
         result = run(ROOT + ["apt-get", "install", "-y", "-q", str(deb.resolve())], timeout=600,
                      env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
         harness.check(result.returncode == 0, f"apt-get install failed:\n{result.stdout}{result.stderr}")
-        run_ = harness.BrowserRun(harness.Chromium, prefix="/usr", agent_program=Path(build_dir) / "companion-agent")
-        harness.check(browser_test.check_browser(run_, build_dir, "chromium") == 0,
+        agent = Path(build_dir) / "companion-agent"
+        chromium = harness.BrowserRun(harness.Chromium, prefix="/usr", agent_program=agent)
+        harness.check(browser_test.check_browser(chromium, build_dir, "chromium") == 0,
                       "Chromium did not relay through the installed companion")
     finally:
         purged = run(ROOT + ["apt-get", "purge", "-y", "-q", "companion"], timeout=600,

@@ -24,6 +24,12 @@ class Reader {
     if (error_.empty()) error_ = what + " at byte " + std::to_string(pos_);
     return false;
   }
+  // Takes the next character when it is c.
+  bool accept(char c) {
+    if (pos_ >= text_.size() || text_[pos_] != c) return false;
+    ++pos_;
+    return true;
+  }
   void skipSpace() {
     while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' ||
                                    text_[pos_] == '\r')) {
@@ -54,7 +60,7 @@ class Reader {
     value.kind = JsonValue::Kind::Object;
     ++pos_;
     skipSpace();
-    if (pos_ < text_.size() && text_[pos_] == '}') return ++pos_, true;
+    if (accept('}')) return true;
     for (;;) {
       skipSpace();
       std::string name;
@@ -64,11 +70,8 @@ class Reader {
       if (value.members.count(name) != 0) return fail("member \"" + name + "\" given twice");
       if (!parse(value.members[name], depth + 1)) return false;
       skipSpace();
-      if (pos_ < text_.size() && text_[pos_] == ',') {
-        ++pos_;
-        continue;
-      }
-      if (pos_ < text_.size() && text_[pos_] == '}') return ++pos_, true;
+      if (accept(',')) continue;
+      if (accept('}')) return true;
       return fail("missing ',' or '}'");
     }
   }
@@ -76,16 +79,13 @@ class Reader {
     value.kind = JsonValue::Kind::Array;
     ++pos_;
     skipSpace();
-    if (pos_ < text_.size() && text_[pos_] == ']') return ++pos_, true;
+    if (accept(']')) return true;
     for (;;) {
       value.items.emplace_back();
       if (!parse(value.items.back(), depth + 1)) return false;
       skipSpace();
-      if (pos_ < text_.size() && text_[pos_] == ',') {
-        ++pos_;
-        continue;
-      }
-      if (pos_ < text_.size() && text_[pos_] == ']') return ++pos_, true;
+      if (accept(',')) continue;
+      if (accept(']')) return true;
       return fail("missing ',' or ']'");
     }
   }
