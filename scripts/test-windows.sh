@@ -4,9 +4,10 @@
 # Preset "windows" builds the shipped 32-bit program and its tests; preset
 # "windows-x64" builds the same sources 64-bit. Where this machine runs 32-bit
 # Wine, the suite runs on the 32-bit build and then on the 64-bit build; where
-# it does not (a kernel without 32-bit emulation), the 32-bit program is only
+# it does not (a kernel without 32-bit emulation, or a 32-bit loader that
+# scripts/install-deps.sh could not install), the 32-bit program is only
 # built and import-checked, and the suite runs on the 64-bit build. The last
-# line says which builds ran.
+# line says which builds ran, and why the 32-bit one did not.
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -27,6 +28,17 @@ check_imports() {
   fi
 }
 
+# Why 32-bit Wine does not run the program: the installer's reason when it
+# could not install the loader, else what the probe found.
+why_not_32bit() {
+  local reason_file=build/wine32-not-installed.txt
+  if [[ ! -e $WINE32_LOADER && -s $reason_file ]]; then
+    echo "32-bit Wine could not be installed: $(head -n1 "$reason_file")"
+    return 1
+  fi
+  wine_runs32 "$@"
+}
+
 # The suite of one build, on its own prefix with a warm server. With a
 # program to probe, the suite runs only if 32-bit Wine runs that program;
 # otherwise skipped says why.
@@ -34,7 +46,7 @@ skipped=""
 run_suite() {
   local preset=$1 probe=${2:-} prefix="$PWD/build/$1/wineprefix" status=0
   wine_start "$prefix" || return
-  if [[ -n $probe ]] && ! skipped=$(wine_runs32 "$prefix" "$probe"); then
+  if [[ -n $probe ]] && ! skipped=$(why_not_32bit "$prefix" "$probe"); then
     wine_stop "$prefix"
     echo "32-bit: $probe was built and import-checked but not run: $skipped"
     return 0
