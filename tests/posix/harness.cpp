@@ -214,7 +214,27 @@ std::string CompanionTest::logPath(const std::string& logSuffix) const {
   return env.at("XDG_STATE_HOME") + "/QM/quillmere2" + logSuffix + "/logs/companion.log";
 }
 
-Process CompanionTest::spawn(const std::string& program, const Launch& launch) {
+// Another user may not reach the build tree (a checkout in a private home
+// folder): that user runs a copy, in a folder of the sandbox that only the
+// program's own folder opens to others.
+std::string CompanionTest::reachableBy(uid_t user, const std::string& program) {
+  const std::string dir = root_ + "/for-" + std::to_string(user);
+  const std::string copy = dir + "/" + std::filesystem::path(program).filename().string();
+  std::error_code error;
+  std::filesystem::create_directory(dir, error);
+  std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing, error);
+  EXPECT_FALSE(error) << "cannot copy " << program << " for user " << user << ": " << error.message();
+  struct stat sandbox {};
+  EXPECT_EQ(::stat(root_.c_str(), &sandbox), 0);
+  // Others may pass through the sandbox to this folder, but list nothing.
+  EXPECT_EQ(::chmod(root_.c_str(), (sandbox.st_mode & 07777) | 0711), 0);
+  EXPECT_EQ(::chmod(dir.c_str(), 0755), 0);
+  EXPECT_EQ(::chmod(copy.c_str(), 0755), 0);
+  return copy;
+}
+
+Process CompanionTest::spawn(const std::string& requested, const Launch& launch) {
+  const std::string program = launch.user ? reachableBy(*launch.user, requested) : requested;
   StreamEnds in = openStream(launch.in, true, root_);
   StreamEnds out = openStream(launch.out, false, root_);
   std::vector<std::string> args = {program};

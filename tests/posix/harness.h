@@ -140,6 +140,7 @@ class CompanionTest : public ::testing::Test {
 
  private:
   Process spawn(const std::string& program, const Launch& launch);
+  std::string reachableBy(uid_t user, const std::string& program);
 
   std::string root_;
   Process agent_;
