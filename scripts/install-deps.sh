@@ -16,9 +16,9 @@ set -uo pipefail
 build=(cmake ninja-build g++ googletest python3)
 # all: everything the tests need as well: the comparison relay, the browsers,
 # clang for the fuzzers, and the Windows cross build with Wine to run it.
-# package: what scripts/package.sh needs for the Debian package and the
-# Windows installer.
-packaging=(dpkg-dev lintian wixl g++-mingw-w64-i686-posix)
+# package: what scripts/package.sh needs for the Debian and RPM packages
+# and the Windows installers, and the packages' checkers.
+packaging=(dpkg-dev lintian rpm rpmlint wixl g++-mingw-w64-i686-posix)
 tests=(socat chromium firefox-esr clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
 wine32=wine32:i386

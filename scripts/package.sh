@@ -1,40 +1,60 @@
 #!/usr/bin/env bash
 # Builds the installable packages into build/packages/: the Debian package
-# (deb) and the per-user Windows installer (msi), or both (all, the default).
+# (deb), the RPM package (rpm) and the Windows installers, per user and per
+# machine (msi), or all of them (all, the default).
 #
-#   COMPANION_CHROME_EXTENSION_IDS=<ids> COMPANION_FIREFOX_EXTENSION_IDS=<ids> scripts/package.sh [deb|msi|all]
+#   COMPANION_CHROME_EXTENSION_IDS=<ids> COMPANION_FIREFOX_EXTENSION_IDS=<ids> scripts/package.sh [deb|rpm|msi|all]
 #
 # The ids (separated by ",") are the extensions allowed to start the
 # companion, as for `cmake --install`; a package needs at least one. Installs
-# what it needs first. Each package comes from a build directory of its own
-# (build/package-deb, build/package-msi), configured for that package.
+# what it needs first. Each kind comes from a build directory of its own
+# (build/package-deb, build/package-rpm, build/package-msi), configured for it.
+#
+# The packages are reproducible: every time in them is SOURCE_DATE_EPOCH,
+# taken from the last commit unless it is set already, so two builds of one
+# commit are byte-identical wherever the checkout is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 what=${1:-all}
-[[ $what =~ ^(deb|msi|all)$ ]] || { echo "usage: $0 [deb|msi|all]" >&2; exit 2; }
+[[ $what =~ ^(deb|rpm|msi|all)$ ]] || { echo "usage: $0 [deb|rpm|msi|all]" >&2; exit 2; }
 out=$PWD/build/packages
 ids=(-DCOMPANION_CHROME_EXTENSION_IDS="${COMPANION_CHROME_EXTENSION_IDS:-}"
   -DCOMPANION_FIREFOX_EXTENSION_IDS="${COMPANION_FIREFOX_EXTENSION_IDS:-}")
 
 scripts/install-deps.sh package </dev/null
 mkdir -p "$out"
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+  if SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) && [[ -n $SOURCE_DATE_EPOCH ]]; then
+    export SOURCE_DATE_EPOCH
+  else
+    unset SOURCE_DATE_EPOCH
+    echo "package.sh: not a git checkout and no SOURCE_DATE_EPOCH: the packages carry today's times" >&2
+  fi
+fi
 
-deb() {
-  local build=build/package-deb
-  rm -f "$out"/companion_*.deb
+# A Linux package of the given CPack generator (DEB or RPM) and file pattern,
+# from the build directory, configured with the extra options given.
+linux_package() {
+  local generator=$1 pattern=$2 build=$3
+  shift 3
+  rm -f "$out"/$pattern
   # Debian's hardening flags, with immediate binding as well.
   CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
     LDFLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now" \
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCOMPANION_BUILD_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr -DCOMPANION_MANIFEST_SCOPE=system "${ids[@]}" >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DCOMPANION_MANIFEST_SCOPE=system "${ids[@]}" "$@" >/dev/null
   cmake --build "$build" --target companion companion-doctor
-  (cd "$build" && cpack -G DEB -B "$out/deb-staging")
-  mv "$out"/deb-staging/companion_*.deb "$out/"
-  rm -rf "$out/deb-staging"
+  rm -rf "$out/$generator-staging"
+  (cd "$build" && cpack -G "$generator" -B "$out/$generator-staging")
+  mv "$out/$generator-staging"/$pattern "$out/"
+  rm -rf "$out/$generator-staging"
 }
 
-msi() {
+package_deb() { linux_package DEB 'companion_*.deb' build/package-deb; }
+package_rpm() { linux_package RPM 'companion-*.rpm' build/package-rpm -DCOMPANION_LIB64_MANIFESTS=ON; }
+
+package_msi() {
   local build=build/package-msi
   rm -f "$out"/companion-*.msi
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
@@ -43,6 +63,7 @@ msi() {
   cp "$build"/packages/companion-*.msi "$out/"
 }
 
-[[ $what == msi ]] || deb
-[[ $what == deb ]] || msi
+[[ $what != deb && $what != all ]] || package_deb
+[[ $what != rpm && $what != all ]] || package_rpm
+[[ $what != msi && $what != all ]] || package_msi
 ls -l "$out"

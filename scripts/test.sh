@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every test:
 # the native build (unit, end-to-end and browser tests), the Debian package
-# (installed on this machine and purged again), the same tests under
+# (installed on this machine and purged again), the RPM package (installed
+# into a temporary root and erased), the same tests under
 # AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer,
 # the fuzz targets, and the Windows program and its installer under Wine.
 set -uo pipefail
@@ -28,6 +29,7 @@ preset() {
 stage native preset native
 # The Debian package, installed for real and used by Chromium, then purged.
 stage deb env PYTHONDONTWRITEBYTECODE=1 python3 tests/packages/deb_test.py build/native
+stage rpm env PYTHONDONTWRITEBYTECODE=1 python3 tests/packages/rpm_test.py
 # Browsers and Wine gain nothing from sanitizing the companion they start.
 stage asan preset asan -LE 'browser|wine'
 stage tsan preset tsan -LE 'browser|wine'

@@ -1,11 +1,9 @@
-# Test of the Debian package: built by scripts/package.sh, its control fields, files and lintian's verdict; then
-# installed for real with apt-get, used by the real Chromium through the system-wide manifest alone, and purged.
-# It installs into this machine's /usr and /etc (meant for a throwaway machine such as CI) and leaves both as it
-# found them, also when a step fails.
-import json
+# Test of the Debian package: built by scripts/package.sh, its control fields, files and lintian's verdict, and a
+# second build in another folder that is byte-identical; then installed for real with apt-get, used by the real
+# Chromium through the system-wide manifest alone, and purged. It installs into this machine's /usr and /etc (meant
+# for a throwaway machine such as CI) and leaves both as it found them, also when a step fails.
 import os
 import re
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -13,46 +11,18 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "browser"))
 import browser_test  # noqa: E402
 import harness  # noqa: E402
+import package_build  # noqa: E402
+from package_build import (CHROME_DIRS, PROGRAMS_AND_DOCUMENTS, built, check_manifests,  # noqa: E402
+                           manifests, project_version, rebuilds_identically, refuses_without_ids, run)
 
-SOURCE = Path(__file__).resolve().parents[2]
-PACKAGES = SOURCE / "build" / "packages"
-CHROME_IDS = [harness.chromium_extension_id()]
-FIREFOX_IDS = [harness.FIREFOX_EXTENSION_ID]
-MANIFEST = f"{harness.HOST_NAME}.json"
-CHROME_DIRS = ["/etc/opt/chrome", "/etc/chromium", "/etc/opt/edge", "/etc/opt/brave"]
-FIREFOX_DIRS = ["/usr/lib/mozilla", "/usr/lib/librewolf"] + [
-    d for d in ("/usr/lib64/mozilla", "/usr/lib64/librewolf") if Path(d).is_dir()]
-EXPECTED_FILES = {
-    "/usr/bin/companion", "/usr/bin/companion-doctor",
-    "/usr/share/doc/companion/copyright", "/usr/share/doc/companion/changelog.gz",
-    "/usr/share/man/man1/companion.1.gz", "/usr/share/man/man1/companion-doctor.1.gz",
-    "/usr/share/lintian/overrides/companion",
-} | {f"{d}/native-messaging-hosts/{MANIFEST}" for d in CHROME_DIRS + FIREFOX_DIRS}
+# The /usr/lib64 folders only where this machine has their parents.
+FIREFOX_DIRS = package_build.FIREFOX_DIRS + [d for d in package_build.LIB64_FIREFOX_DIRS if Path(d).is_dir()]
+EXPECTED_FILES = PROGRAMS_AND_DOCUMENTS | {
+    "/usr/share/doc/companion/changelog.gz", "/usr/share/lintian/overrides/companion",
+} | manifests(CHROME_DIRS + FIREFOX_DIRS)
 # The folders whose files an install may add and a purge must take away again.
 WATCHED = ["/usr", "/etc"]
 ROOT = [] if os.geteuid() == 0 else ["sudo", "-n"]
-
-
-def run(command, timeout=harness.STEP_TIMEOUT, **options):
-    return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout, **options)
-
-
-def project_version():
-    return re.search(r"project\(companion VERSION (\S+)", (SOURCE / "CMakeLists.txt").read_text()).group(1)
-
-
-def build(chrome_ids, firefox_ids):
-    env = dict(os.environ, COMPANION_CHROME_EXTENSION_IDS=",".join(chrome_ids),
-               COMPANION_FIREFOX_EXTENSION_IDS=",".join(firefox_ids))
-    result = run([str(SOURCE / "scripts" / "package.sh"), "deb"], timeout=1800, cwd=SOURCE, env=env)
-    return result, sorted(PACKAGES.glob("companion_*.deb"))
-
-
-def refuses_without_ids():
-    result, debs = build([], [])
-    harness.check(result.returncode != 0 and "at least one extension id" in result.stdout + result.stderr,
-                  f"a package without ids was not refused:\n{result.stdout[-2000:]}{result.stderr[-2000:]}")
-    harness.check(not debs, f"a refused build left {debs}")
 
 
 def check_fields(deb):
@@ -73,16 +43,9 @@ def check_files(deb):
     harness.check(files == EXPECTED_FILES, f"files {sorted(files ^ EXPECTED_FILES)} differ from what is expected")
     with tempfile.TemporaryDirectory() as root:
         run(["dpkg-deb", "-x", str(deb), root])
-        for directory in CHROME_DIRS + FIREFOX_DIRS:
-            manifest = harness.read_json(f"{root}{directory}/native-messaging-hosts/{MANIFEST}")
-            allowed = ({"allowed_extensions": FIREFOX_IDS} if directory in FIREFOX_DIRS
-                       else {"allowed_origins": [f"chrome-extension://{i}/" for i in CHROME_IDS]})
-            harness.check(manifest["path"] == "/usr/bin/companion"
-                          and all(manifest[k] == v for k, v in allowed.items()),
-                          f"{directory}: {manifest}")
+        check_manifests(root, FIREFOX_DIRS)
     conffiles = run(["dpkg-deb", "-I", str(deb), "conffiles"]).stdout.split()
-    expected = [f"{d}/native-messaging-hosts/{MANIFEST}" for d in CHROME_DIRS]
-    harness.check(sorted(conffiles) == sorted(expected), f"conffiles {conffiles}, expected {expected}")
+    harness.check(set(conffiles) == manifests(CHROME_DIRS), f"conffiles {conffiles}, expected {CHROME_DIRS}'s")
 
 
 def check_lintian(deb):
@@ -129,16 +92,13 @@ def installs_and_serves_chromium(deb, build_dir):
 
 
 def main(build_dir):
-    refuses_without_ids()
-    result, debs = build(CHROME_IDS, FIREFOX_IDS)
-    harness.check(result.returncode == 0 and len(debs) == 1, f"package.sh deb failed:\n{result.stdout[-3000:]}"
-                                                            f"{result.stderr[-3000:]}")
-    [deb] = debs
-    print(f"built {deb.name}: {deb.stat().st_size} bytes", flush=True)
+    refuses_without_ids("deb")
+    deb = built("deb")
     return harness.run_cases([
         ("control fields", lambda: check_fields(deb)),
         ("files and manifests", lambda: check_files(deb)),
         ("lintian", lambda: check_lintian(deb)),
+        ("a second build in another folder is byte-identical", lambda: rebuilds_identically("deb", deb)),
         ("apt-get install, Chromium through the system-wide manifest, apt-get purge",
          lambda: installs_and_serves_chromium(deb, build_dir)),
     ])

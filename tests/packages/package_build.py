@@ -1,0 +1,87 @@
+# What the package tests share: building a package with scripts/package.sh, the files every Linux package holds,
+# and the check that a second build of the same sources, in another folder, is byte-identical.
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "browser"))
+import harness  # noqa: E402
+
+SOURCE = Path(__file__).resolve().parents[2]
+CHROME_IDS = [harness.chromium_extension_id()]
+FIREFOX_IDS = [harness.FIREFOX_EXTENSION_ID]
+MANIFEST = f"{harness.HOST_NAME}.json"
+CHROME_DIRS = ["/etc/opt/chrome", "/etc/chromium", "/etc/opt/edge", "/etc/opt/brave"]
+FIREFOX_DIRS = ["/usr/lib/mozilla", "/usr/lib/librewolf"]
+LIB64_FIREFOX_DIRS = ["/usr/lib64/mozilla", "/usr/lib64/librewolf"]
+# The programs, the copyright file and the manual pages, in every Linux package.
+PROGRAMS_AND_DOCUMENTS = {
+    "/usr/bin/companion", "/usr/bin/companion-doctor", "/usr/share/doc/companion/copyright",
+    "/usr/share/man/man1/companion.1.gz", "/usr/share/man/man1/companion-doctor.1.gz",
+}
+PATTERNS = {"deb": "companion_*.deb", "rpm": "companion-*.rpm"}
+
+
+def run(command, timeout=harness.STEP_TIMEOUT, **options):
+    return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout, **options)
+
+
+def manifests(dirs):
+    return {f"{d}/native-messaging-hosts/{MANIFEST}" for d in dirs}
+
+
+def check_manifests(root, firefox_dirs):
+    """Each manifest under root names the installed companion and the test's ids."""
+    for directory in CHROME_DIRS + firefox_dirs:
+        manifest = harness.read_json(f"{root}{directory}/native-messaging-hosts/{MANIFEST}")
+        allowed = ({"allowed_extensions": FIREFOX_IDS} if directory in firefox_dirs
+                   else {"allowed_origins": [f"chrome-extension://{i}/" for i in CHROME_IDS]})
+        harness.check(manifest["path"] == "/usr/bin/companion" and all(manifest[k] == v for k, v in allowed.items()),
+                      f"{directory}: {manifest}")
+
+
+def project_version():
+    return re.search(r"project\(companion VERSION (\S+)", (SOURCE / "CMakeLists.txt").read_text()).group(1)
+
+
+def build(kind, chrome_ids=CHROME_IDS, firefox_ids=FIREFOX_IDS, source=SOURCE):
+    """Runs scripts/package.sh for one kind in the source tree; its result and the packages it left."""
+    env = dict(os.environ, COMPANION_CHROME_EXTENSION_IDS=",".join(chrome_ids),
+               COMPANION_FIREFOX_EXTENSION_IDS=",".join(firefox_ids))
+    result = run([str(source / "scripts" / "package.sh"), kind], timeout=1800, cwd=source, env=env)
+    return result, sorted((source / "build" / "packages").glob(PATTERNS[kind]))
+
+
+def built(kind):
+    """The one package that package.sh builds for the kind, with the test's ids; fails when it does not."""
+    result, packages = build(kind)
+    harness.check(result.returncode == 0 and len(packages) == 1,
+                  f"package.sh {kind} failed:\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
+    print(f"built {packages[0].name}: {packages[0].stat().st_size} bytes", flush=True)
+    return packages[0]
+
+
+def refuses_without_ids(kind):
+    result, packages = build(kind, [], [])
+    harness.check(result.returncode != 0 and "at least one extension id" in result.stdout + result.stderr,
+                  f"a package without ids was not refused:\n{result.stdout[-2000:]}{result.stderr[-2000:]}")
+    harness.check(not packages, f"a refused build left {packages}")
+
+
+def rebuilds_identically(kind, package):
+    """A copy of the sources in another folder, its files all written now, builds the same bytes."""
+    with tempfile.TemporaryDirectory(prefix="companion-rebuild-") as folder:
+        copy = Path(folder) / "source"
+        # shutil.copy, not copy2: the copy's files get new times, which must not reach the package.
+        shutil.copytree(SOURCE, copy, symlinks=True, copy_function=shutil.copy,
+                        ignore=lambda directory, names: ["build"] if Path(directory) == SOURCE else [])
+        result, packages = build(kind, source=copy)
+        harness.check(result.returncode == 0 and len(packages) == 1,
+                      f"the second build failed:\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
+        harness.check(packages[0].read_bytes() == package.read_bytes(),
+                      f"{packages[0]} ({packages[0].stat().st_size} bytes) differs from {package} "
+                      f"({package.stat().st_size} bytes)")
