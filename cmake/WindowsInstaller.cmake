@@ -1,19 +1,21 @@
-# The per-user Windows installer (an MSI built by wixl from
+# The Windows installers (MSIs built by wixl from
 # packaging/windows/companion.wxs): companion.exe, companion-doctor.exe and
-# the two host manifests, with the browsers' HKCU keys.
+# the two host manifests, with the browsers' keys; per user (HKCU, no
+# administrator rights) or per machine (HKLM, for every user).
 #
-# Target companion-msi builds packages/companion-<version>.msi with the
-# extension ids of COMPANION_CHROME_EXTENSION_IDS and
-# COMPANION_FIREFOX_EXTENSION_IDS, and refuses to without any. The tests get
-# installers of their own, with their own ids.
+# Target companion-msi builds packages/companion-<version>.msi (per user) and
+# packages/companion-machine-<version>.msi (per machine) with the extension
+# ids of COMPANION_CHROME_EXTENSION_IDS and COMPANION_FIREFOX_EXTENSION_IDS,
+# and refuses to without any. The tests get installers of their own, with
+# their own ids.
 include("${CMAKE_CURRENT_LIST_DIR}/ManifestText.cmake")
 companion_extension_id_options()
 find_program(COMPANION_WIXL wixl DOC "wixl from msitools, which builds the Windows installer")
 
-# An installer at output (relative to the build directory) of the given
-# version and ids, built by the given target; with ALL after the ids, as part
-# of the build.
-function(companion_add_msi target output version chrome_ids firefox_ids)
+# An installer at output (relative to the build directory) of the given scope
+# (user or machine), version and ids, built by the given target; with ALL
+# after the ids, as part of the build.
+function(companion_add_msi target output scope version chrome_ids firefox_ids)
   if(NOT COMPANION_WIXL)
     message(FATAL_ERROR "Building the Windows installer needs wixl: scripts/install-deps.sh package installs it")
   endif()
@@ -22,7 +24,7 @@ function(companion_add_msi target output version chrome_ids firefox_ids)
   # that holds the folder the user installs to.
   set(stage "${CMAKE_BINARY_DIR}/msi/${target}")
   companion_manifest_texts(chrome firefox "companion.exe" "${chrome_ids}" "${firefox_ids}")
-  set(defines -D "Version=${version}")
+  set(defines -D "Version=${version}" -D "Scope=${scope}")
   foreach(family IN ITEMS chrome firefox)
     set(has no)
     if(${family})
@@ -51,6 +53,9 @@ if("${COMPANION_CHROME_EXTENSION_IDS}${COMPANION_FIREFOX_EXTENSION_IDS}" STREQUA
     COMMAND "${CMAKE_COMMAND}" -E echo "The installer needs at least one extension id: set COMPANION_CHROME_EXTENSION_IDS or COMPANION_FIREFOX_EXTENSION_IDS"
     COMMAND "${CMAKE_COMMAND}" -E false VERBATIM)
 else()
-  companion_add_msi(companion-msi "packages/companion-${PROJECT_VERSION}.msi" "${PROJECT_VERSION}"
+  companion_add_msi(companion-user-msi "packages/companion-${PROJECT_VERSION}.msi" user "${PROJECT_VERSION}"
                     "${COMPANION_CHROME_EXTENSION_IDS}" "${COMPANION_FIREFOX_EXTENSION_IDS}")
+  companion_add_msi(companion-machine-msi "packages/companion-machine-${PROJECT_VERSION}.msi" machine
+                    "${PROJECT_VERSION}" "${COMPANION_CHROME_EXTENSION_IDS}" "${COMPANION_FIREFOX_EXTENSION_IDS}")
+  add_custom_target(companion-msi DEPENDS companion-user-msi companion-machine-msi)
 endif()
