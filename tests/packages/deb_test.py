@@ -1,7 +1,11 @@
 # Test of the Debian package: built by scripts/package.sh, its control fields, files and lintian's verdict, and a
 # second build in another folder that is byte-identical; then installed for real with apt-get, used by the real
-# Chromium through the system-wide manifest alone, and purged. It installs into this machine's /usr and /etc (meant
-# for a throwaway machine such as CI) and leaves both as it found them, also when a step fails.
+# Chromium through the system-wide manifest alone, and purged. Both Chromium runs have a managed policy that allows
+# system-wide hosts only: with a per-user manifest alone Chromium cannot reach the companion and companion-doctor
+# names the policy; with the package's manifest everything works. It installs into this machine's /usr and /etc
+# (meant for a throwaway machine such as CI) and leaves both as it found them, also when a step fails.
+import contextlib
+import json
 import os
 import re
 import sys
@@ -10,9 +14,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "browser"))
 import browser_test  # noqa: E402
+import doctor_test  # noqa: E402
 import harness  # noqa: E402
 import package_build  # noqa: E402
-from package_build import (CHROME_DIRS, PROGRAMS_AND_DOCUMENTS, built, check_manifests,  # noqa: E402
+from package_build import (CHROME_DIRS, MANIFEST, PROGRAMS_AND_DOCUMENTS, built, check_manifests,  # noqa: E402
                            manifests, project_version, rebuilds_identically, refuses_without_ids, run)
 
 # The /usr/lib64 folders only where this machine has their parents.
@@ -23,6 +28,55 @@ EXPECTED_FILES = PROGRAMS_AND_DOCUMENTS | {
 # The folders whose files an install may add and a purge must take away again.
 WATCHED = ["/usr", "/etc"]
 ROOT = [] if os.geteuid() == 0 else ["sudo", "-n"]
+# Debian's Chromium reads its managed policies from this folder (Chromium's policy_paths.cc).
+POLICY_FOLDER = "/etc/chromium/policies/managed"
+POLICY_FILE = f"{POLICY_FOLDER}/companion-test-system-hosts-only.json"
+
+
+@contextlib.contextmanager
+def system_hosts_only_policy():
+    """Chromium's managed policy NativeMessagingUserLevelHosts = false while the block runs; then the file and the
+    folders made for it are removed. Refuses to run beside a policy file of another origin."""
+    folder = Path(POLICY_FOLDER)
+    others = sorted(str(p) for p in folder.iterdir() if str(p) != POLICY_FILE) if folder.is_dir() else []
+    harness.check(not others, f"refusing to run: {POLICY_FOLDER} holds policy files of another origin: {others}")
+    made = [d for d in ("/etc/chromium", "/etc/chromium/policies", POLICY_FOLDER) if not Path(d).exists()]
+    try:
+        with tempfile.NamedTemporaryFile("w", suffix=".json") as text:
+            json.dump({"NativeMessagingUserLevelHosts": False}, text)
+            text.flush()
+            result = run(ROOT + ["install", "-D", "-m", "0644", text.name, POLICY_FILE])
+        harness.check(result.returncode == 0, f"cannot write {POLICY_FILE}: {result.stderr}")
+        yield POLICY_FILE
+    finally:
+        run(ROOT + ["rm", "-f", POLICY_FILE])
+        for directory in reversed(made):
+            run(ROOT + ["rmdir", directory])
+
+
+def chromium_ignores_a_per_user_manifest(build_dir):
+    """Under the policy, with only Chromium's per-user manifest, the extension cannot reach the companion and the
+    doctor, with the agent running, exits 1 naming the policy."""
+    with system_hosts_only_policy() as policy:
+        chromium = harness.BrowserRun(harness.Chromium)
+        try:
+            chromium.start(build_dir)
+            for manifest in chromium.sandbox.home.rglob(MANIFEST):
+                if "chromium" not in manifest.parts:
+                    manifest.unlink()
+            chromium.start_agent()
+            findings, code = doctor_test.doctor(chromium.sandbox)
+            found = doctor_test.finding(findings, "browser chromium")
+            harness.check(code == 1 and found["status"] == "problem" and policy in found["message"]
+                          and "NativeMessagingUserLevelHosts" in found["message"],
+                          f"the doctor exited {code}: {findings}")
+            chromium.control.send("connect")
+            reason = chromium.control.expect("disconnect")["reason"]
+            harness.check("not found" in reason, f"connectNative failed otherwise: {reason!r}")
+            harness.check(not chromium.companions(), "Chromium started the companion through a per-user manifest")
+        finally:
+            chromium.close()
+            chromium.sandbox.remove()
 
 
 def check_fields(deb):
@@ -74,8 +128,9 @@ def installs_and_serves_chromium(deb, build_dir):
         harness.check(result.returncode == 0, f"apt-get install failed:\n{result.stdout}{result.stderr}")
         agent = Path(build_dir) / "companion-agent"
         chromium = harness.BrowserRun(harness.Chromium, prefix="/usr", agent_program=agent)
-        harness.check(browser_test.check_browser(chromium, build_dir, "chromium") == 0,
-                      "Chromium did not relay through the installed companion")
+        with system_hosts_only_policy():
+            harness.check(browser_test.check_browser(chromium, build_dir, "chromium") == 0,
+                          "Chromium did not relay through the installed companion")
     finally:
         purged = run(ROOT + ["apt-get", "purge", "-y", "-q", "companion"], timeout=600,
                      env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
@@ -99,7 +154,9 @@ def main(build_dir):
         ("files and manifests", lambda: check_files(deb)),
         ("lintian", lambda: check_lintian(deb)),
         ("a second build in another folder is byte-identical", lambda: rebuilds_identically("deb", deb)),
-        ("apt-get install, Chromium through the system-wide manifest, apt-get purge",
+        ("a policy for system-wide hosts only: Chromium ignores a per-user manifest, the doctor names the policy",
+         lambda: chromium_ignores_a_per_user_manifest(build_dir)),
+        ("apt-get install, Chromium through the system-wide manifest under that policy, apt-get purge",
          lambda: installs_and_serves_chromium(deb, build_dir)),
     ])
 

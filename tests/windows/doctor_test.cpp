@@ -1,6 +1,10 @@
 // companion-doctor.exe under Wine: the keys register.cmd writes, found in the
-// order each browser reads them, and a key that names a missing manifest.
+// order each browser reads them, a key that names a missing manifest, and the
+// browsers' policies and ComSpec.
 #include "fixture.h"
+
+#include <cstring>
+#include <optional>
 
 namespace companion_test {
 namespace {
@@ -70,6 +74,109 @@ TEST_F(DoctorTest, NoAgentAndNoRegistrationIsUnhealthy) {
       << report;
   EXPECT_NE(report.find("problem\tagent\tnothing serves " + pipeName()), std::string::npos) << report;
 }
+
+// A policy value in Wine's registry: a REG_DWORD, or with text an item of a
+// list policy (the subkey of the policy's name, value "1").
+struct PolicySetting {
+  HKEY root;
+  const char* key;
+  const char* name;
+  DWORD number;
+  const char* text;
+};
+
+struct PolicyCase {
+  const char* name;
+  std::vector<PolicySetting> settings;
+  std::optional<std::wstring> comspec;  // the doctor's ComSpec: empty for none; unchanged without
+  const char* expected;                 // a line of the report starts so
+  const char* absent;                   // and none so
+};
+
+constexpr char kChromePolicy[] = "Software\\Policies\\Google\\Chrome";
+constexpr char kChromiumPolicy[] = "Software\\Policies\\Chromium";
+constexpr char kEdgePolicy[] = "Software\\Policies\\Microsoft\\Edge";
+constexpr char kBravePolicy[] = "Software\\Policies\\BraveSoftware\\Brave";
+
+const PolicyCase kPolicyCases[] = {
+    {"UserLevelHostsFalseIgnoresThePerUserKeys",
+     {{HKEY_CURRENT_USER, kChromePolicy, "NativeMessagingUserLevelHosts", 0, nullptr}},
+     std::nullopt,
+     "problem\tbrowser chrome\tNativeMessagingUserLevelHosts is false (HKCU\\Software\\Policies\\Google\\Chrome "
+     "(NativeMessagingUserLevelHosts)): the browser ignores the per-user registration "
+     "HKCU\\Software\\Google\\Chrome\\NativeMessagingHosts\\com.vantro.companion (32-bit view)",
+     "ok\tbrowser chrome\t"},
+    {"BlocklistOfEveryHostBlocks",
+     {{HKEY_LOCAL_MACHINE, "Software\\Policies\\Chromium\\NativeMessagingBlocklist", "1", 0, "*"}},
+     std::nullopt,
+     "problem\tbrowser chromium\tNativeMessagingBlocklist [*] "
+     "(HKLM\\Software\\Policies\\Chromium\\NativeMessagingBlocklist) blocks com.vantro.companion",
+     "ok\tbrowser chromium\t"},
+    {"AllowlistLetsTheHostThrough",
+     {{HKEY_LOCAL_MACHINE, "Software\\Policies\\Microsoft\\Edge\\NativeMessagingBlocklist", "1", 0, "*"},
+      {HKEY_CURRENT_USER, "Software\\Policies\\Microsoft\\Edge\\NativeMessagingAllowlist", "1", 0,
+       "com.vantro.companion"}},
+     std::nullopt,
+     "note\tbrowser edge\tNativeMessagingBlocklist [*] (HKLM\\Software\\Policies\\Microsoft\\Edge\\"
+     "NativeMessagingBlocklist) blocks it, but NativeMessagingAllowlist (HKCU\\Software\\Policies\\Microsoft\\"
+     "Edge\\NativeMessagingAllowlist) allows com.vantro.companion",
+     "problem\tbrowser edge\t"},
+    {"MachinePolicyWinsOverTheUsers",
+     {{HKEY_LOCAL_MACHINE, kBravePolicy, "NativeMessagingUserLevelHosts", 1, nullptr},
+      {HKEY_CURRENT_USER, kBravePolicy, "NativeMessagingUserLevelHosts", 0, nullptr}},
+     std::nullopt, "ok\tbrowser brave\tuses ", "problem\tbrowser brave\t"},
+    {"UnsetComSpecStopsTheChromeFamily", {}, std::wstring(),
+     "problem\tcomspec\tComSpec is not set", "ok\tbrowser chrome\t"},
+    {"ComSpecOfAMissingProgramStopsTheChromeFamily", {}, std::wstring(L"C:\\nowhere\\cmd.exe"),
+     "problem\tcomspec\tComSpec names C:\\nowhere\\cmd.exe, which is missing", "ok\tbrowser edge\t"},
+};
+
+class DoctorPolicyTest : public DoctorTest, public ::testing::WithParamInterface<PolicyCase> {
+ protected:
+  void TearDown() override {
+    for (const char* key : {kChromePolicy, kChromiumPolicy, kEdgePolicy, kBravePolicy}) {
+      for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) RegDeleteTreeA(root, key);
+    }
+    DoctorTest::TearDown();
+  }
+  // Sets the doctor's ComSpec for the test; restored when the test ends.
+  void useComSpec(const std::wstring& value) {
+    wchar_t saved[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"ComSpec", saved, MAX_PATH) > 0) savedComSpec_ = saved;
+    SetEnvironmentVariableW(L"ComSpec", value.empty() ? nullptr : value.c_str());
+  }
+  ~DoctorPolicyTest() override {
+    if (savedComSpec_) SetEnvironmentVariableW(L"ComSpec", savedComSpec_->c_str());
+  }
+
+  std::optional<std::wstring> savedComSpec_;
+};
+
+TEST_P(DoctorPolicyTest, ReportsWhatThePolicyMakesOfTheRegistration) {
+  const PolicyCase& row = GetParam();
+  ASSERT_EQ(runRegister({"/chrome", kChromeId, "/firefox", "doctor@companion.vantro"}), 0u);
+  for (const PolicySetting& setting : row.settings) {
+    const LSTATUS result =
+        setting.text != nullptr
+            ? RegSetKeyValueA(setting.root, setting.key, setting.name, REG_SZ, setting.text,
+                              static_cast<DWORD>(std::strlen(setting.text) + 1))
+            : RegSetKeyValueA(setting.root, setting.key, setting.name, REG_DWORD, &setting.number, sizeof(DWORD));
+    ASSERT_EQ(result, ERROR_SUCCESS) << setting.key;
+  }
+  if (row.comspec) useComSpec(*row.comspec);
+  const auto agent = startAgent({"--echo"});
+  DWORD code = 0;
+  const std::string report = "\n" + doctor(code);
+  EXPECT_NE(report.find(std::string("\n") + row.expected), std::string::npos) << report;
+  EXPECT_EQ(report.find(std::string("\n") + row.absent), std::string::npos) << report;
+  // Firefox starts the host either way.
+  EXPECT_EQ(code, 0u) << report;
+}
+
+void PrintTo(const PolicyCase& row, std::ostream* out) { *out << row.name; }
+
+INSTANTIATE_TEST_SUITE_P(Policies, DoctorPolicyTest, ::testing::ValuesIn(kPolicyCases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace companion_test

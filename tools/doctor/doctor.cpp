@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "manifest_check.h"
+#include "policies.h"
 
 namespace companion_doctor {
 namespace {
@@ -45,7 +46,14 @@ std::string join(const std::vector<std::string>& parts, const char* separator) {
 }
 
 std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std::string& executableDir) {
-  for (const BrowserLookup& lookup : lookUpBrowsers()) checkBrowser(lookup);
+  const bool chromeFamilyStarts = chromeFamilyCanStartHosts(findings_);
+  for (BrowserLookup lookup : lookUpBrowsers()) {
+    // What the browser's policies say follows the browser's own line.
+    std::vector<Finding> policy;
+    const bool starts = lookup.family != "chrome" || chromeFamilyStarts;
+    if (starts && applyHostPolicy(lookup, hostName(), policy)) checkBrowser(lookup);
+    findings_.insert(findings_.end(), policy.begin(), policy.end());
+  }
   for (const Finding& note : sandboxNotes()) findings_.push_back(note);
   companion.readSuffixBeside(executableDir);
   checkSuffix(executableDir, companion);

@@ -19,6 +19,10 @@ struct BrowserLookup {
   std::vector<std::string> searched;
   std::string manifest;
   std::string foundAt;  // the folder or key that named it
+  // The first system-wide registration (a system folder, HKLM), which the
+  // browser uses when a policy makes it ignore per-user ones; empty when none.
+  std::string systemManifest;
+  std::string systemFoundAt;
 };
 
 // The platform's parts (doctor_linux.cpp, doctor_win.cpp).

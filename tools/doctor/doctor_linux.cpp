@@ -54,7 +54,7 @@ bool samePath(const std::string& a, const std::string& b) {
 std::vector<BrowserLookup> lookUpBrowsers() {
   std::vector<BrowserLookup> lookups;
   for (const BrowserFolders& folders : kBrowserFolders) {
-    BrowserLookup lookup{folders.browser, folders.family, {resolveUserDir(folders.userDir)}, "", ""};
+    BrowserLookup lookup{folders.browser, folders.family, {resolveUserDir(folders.userDir)}, "", "", "", ""};
     // The user's manifest first, then the system-wide ones.
     for (const char* dir : folders.systemDirs) {
       if (dir != nullptr) lookup.searched.push_back(dir);
@@ -64,6 +64,11 @@ std::vector<BrowserLookup> lookUpBrowsers() {
       if (lookup.manifest.empty() && fs::exists(file)) {
         lookup.manifest = file;
         lookup.foundAt = "folder " + dir;
+      }
+      // Every folder after the user's is a system-wide one.
+      if (&dir != &lookup.searched.front() && lookup.systemManifest.empty() && fs::exists(file)) {
+        lookup.systemManifest = file;
+        lookup.systemFoundAt = "folder " + dir;
       }
     }
     lookups.push_back(lookup);

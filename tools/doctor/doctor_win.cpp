@@ -81,16 +81,23 @@ std::vector<BrowserLookup> lookUpBrowsers() {
   const std::pair<REGSAM, const char*> views[] = {{KEY_WOW64_32KEY, "32-bit view"}, {KEY_WOW64_64KEY, "64-bit view"}};
   std::vector<BrowserLookup> lookups;
   for (const BrowserKeys& browser : kBrowsers) {
-    BrowserLookup lookup{browser.browser, browser.family, {}, "", ""};
+    BrowserLookup lookup{browser.browser, browser.family, {}, "", "", "", ""};
     for (const auto& [root, rootName] : roots) {
       for (const char* key : browser.keys) {
         for (const auto& [view, viewName] : views) {
           const std::string path = std::string(key) + "\\NativeMessagingHosts\\" + kHostName;
           const std::string place = std::string(rootName) + "\\" + path + " (" + viewName + ")";
           lookup.searched.push_back(place);
-          if (!lookup.manifest.empty()) continue;
-          lookup.manifest = defaultValue(root, path, view);
-          if (!lookup.manifest.empty()) lookup.foundAt = place;
+          const std::string manifest = defaultValue(root, path, view);
+          if (manifest.empty()) continue;
+          if (lookup.manifest.empty()) {
+            lookup.manifest = manifest;
+            lookup.foundAt = place;
+          }
+          if (root == HKEY_LOCAL_MACHINE && lookup.systemManifest.empty()) {
+            lookup.systemManifest = manifest;
+            lookup.systemFoundAt = place;
+          }
         }
       }
     }

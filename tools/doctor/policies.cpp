@@ -1,0 +1,74 @@
+// The verdict of a Chrome-family browser's native-messaging policies, as
+// Chromium's ChromeMessagingDelegate::IsNativeMessagingHostAllowed gives it:
+// NativeMessagingUserLevelHosts false allows only system-wide hosts; a host
+// named in NativeMessagingBlocklist, or any host when it holds "*", is
+// blocked unless NativeMessagingAllowlist names it.
+#include "policies.h"
+
+#include <algorithm>
+
+namespace companion_doctor {
+namespace {
+
+bool contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+std::string listText(const std::vector<std::string>& list) { return "[" + join(list) + "]"; }
+
+// False, with the problem, when the policy blocks the host; a note when a
+// list is set and lets it through.
+bool checkLists(const HostPolicy& policy, const std::string& area, const std::string& hostName,
+                std::vector<Finding>& findings) {
+  if (!policy.blocklist.value) return true;
+  const std::vector<std::string>& blocked = *policy.blocklist.value;
+  const std::string blockText = "NativeMessagingBlocklist " + listText(blocked) + " (" + policy.blocklist.source + ")";
+  if (!contains(blocked, hostName) && !contains(blocked, "*")) {
+    findings.push_back({Status::Note, area, blockText + " does not name " + hostName, ""});
+    return true;
+  }
+  const bool allowed = policy.allowlist.value && contains(*policy.allowlist.value, hostName);
+  if (allowed) {
+    findings.push_back({Status::Note, area,
+                        blockText + " blocks it, but NativeMessagingAllowlist (" + policy.allowlist.source +
+                            ") allows " + hostName,
+                        ""});
+    return true;
+  }
+  findings.push_back({Status::Problem, area, blockText + " blocks " + hostName + ": the browser will not start it",
+                      "ask the administrator to add " + hostName + " to NativeMessagingAllowlist"});
+  return false;
+}
+
+}  // namespace
+
+bool applyHostPolicy(BrowserLookup& lookup, const std::string& hostName, std::vector<Finding>& findings) {
+  if (lookup.family != "chrome") return true;
+  const std::string area = "browser " + lookup.browser;
+  const HostPolicy policy = readHostPolicy(lookup.browser, findings);
+  if (!checkLists(policy, area, hostName, findings)) return false;
+  if (!policy.userLevelHosts.value || *policy.userLevelHosts.value) return true;
+
+  const std::string setting = "NativeMessagingUserLevelHosts is false (" + policy.userLevelHosts.source + ")";
+  const bool perUser = !lookup.manifest.empty() && lookup.foundAt != lookup.systemFoundAt;
+  if (!perUser) {
+    findings.push_back({Status::Note, area, setting + ": only system-wide registrations count", ""});
+    return true;
+  }
+  if (lookup.systemManifest.empty()) {
+    findings.push_back({Status::Problem, area,
+                        setting + ": the browser ignores the per-user registration " + lookup.foundAt + " (" +
+                            lookup.manifest + "), and there is no system-wide one",
+                        std::string("install the companion for every user: ") + systemWideInstall()});
+    return false;
+  }
+  findings.push_back({Status::Note, area,
+                      setting + ": the browser ignores the per-user registration " + lookup.foundAt +
+                          " and takes the system-wide one",
+                      ""});
+  lookup.manifest = lookup.systemManifest;
+  lookup.foundAt = lookup.systemFoundAt;
+  return true;
+}
+
+}  // namespace companion_doctor
