@@ -20,8 +20,8 @@ constexpr size_t kMaxPolicyBytes = size_t{1} << 20;
 // components/policy/core/common/policy_paths.cc for Google Chrome builds;
 // Chromium: the same file for other builds; Brave: brave-core's
 // app/brave_main_delegate.cc, which points DIR_POLICY_FILES at /etc/brave.
-// Edge is not read: Microsoft documents its native-messaging policies for
-// Windows and macOS only.
+// Edge is not read: Microsoft's policy reference lists its native-messaging
+// policies for Windows and macOS only.
 const std::pair<const char*, const char*> kPolicyFolders[] = {
     {"chrome", "/etc/opt/chrome/policies/managed"},
     {"chromium", "/etc/chromium/policies/managed"},

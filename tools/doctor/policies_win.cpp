@@ -15,10 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Chrome and Chromium: Chromium's policy templates (the registry key of
-// Google Chrome and of Chromium builds); Edge: Microsoft's policy reference
-// (SOFTWARE\Policies\Microsoft\Edge\NativeMessagingBlocklist, ...); Brave:
-// the key of its policy templates.
+// Chrome and Chromium: Chromium's kRegistryChromePolicyKey (generated into
+// policy_constants.cc) of Google Chrome and of other builds; Edge: Microsoft's
+// policy reference (SOFTWARE\Policies\Microsoft\Edge\NativeMessagingBlocklist,
+// ...); Brave: the key administrators use for it (no source of Brave's own
+// names it).
 const std::pair<const char*, const char*> kPolicyKeys[] = {
     {"chrome", "Software\\Policies\\Google\\Chrome"},
     {"chromium", "Software\\Policies\\Chromium"},
