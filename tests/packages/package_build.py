@@ -24,6 +24,7 @@ PROGRAMS_AND_DOCUMENTS = {
     "/usr/share/man/man1/companion.1.gz", "/usr/share/man/man1/companion-doctor.1.gz",
 }
 PATTERNS = {"deb": "companion_*.deb", "rpm": "companion-*.rpm"}
+OLD_TIME = 946684800  # 2000-01-01
 
 
 def run(command, timeout=harness.STEP_TIMEOUT, **options):
@@ -73,12 +74,16 @@ def refuses_without_ids(kind):
 
 
 def rebuilds_identically(kind, package):
-    """A copy of the sources in another folder, its files all written now, builds the same bytes."""
+    """A copy of the sources in another folder builds the same bytes, although its files' times all differ."""
     with tempfile.TemporaryDirectory(prefix="companion-rebuild-") as folder:
         copy = Path(folder) / "source"
-        # shutil.copy, not copy2: the copy's files get new times, which must not reach the package.
-        shutil.copytree(SOURCE, copy, symlinks=True, copy_function=shutil.copy,
+        shutil.copytree(SOURCE, copy, symlinks=True,
                         ignore=lambda directory, names: ["build"] if Path(directory) == SOURCE else [])
+        # Long before the last commit, as in a checkout whose files no recent pull touched: no time of a source
+        # file may reach the package, neither newer nor older than the commit.
+        for top, dirs, names in os.walk(copy):
+            for name in dirs + names:
+                os.utime(os.path.join(top, name), (OLD_TIME, OLD_TIME), follow_symlinks=False)
         result, packages = build(kind, source=copy)
         harness.check(result.returncode == 0 and len(packages) == 1,
                       f"the second build failed:\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
