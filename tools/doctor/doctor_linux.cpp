@@ -61,12 +61,13 @@ std::vector<BrowserLookup> lookUpBrowsers() {
     }
     for (const std::string& dir : lookup.searched) {
       const std::string file = dir + "/" + kHostName + ".json";
-      if (lookup.manifest.empty() && fs::exists(file)) {
+      if (!fs::exists(file)) continue;
+      if (lookup.manifest.empty()) {
         lookup.manifest = file;
         lookup.foundAt = "folder " + dir;
       }
       // Every folder after the user's is a system-wide one.
-      if (&dir != &lookup.searched.front() && lookup.systemManifest.empty() && fs::exists(file)) {
+      if (&dir != &lookup.searched.front() && lookup.systemManifest.empty()) {
         lookup.systemManifest = file;
         lookup.systemFoundAt = "folder " + dir;
       }
