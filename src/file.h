@@ -2,10 +2,12 @@
 // (file_posix.cpp, file_win.cpp): UTF-8 paths and an append-only log file.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace companion {
 
@@ -22,14 +24,27 @@ std::filesystem::path pathFromUtf8(const std::string& utf8Path);
 bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content);
 
 // An exclusive lock on an existing file, held while the object lives, so that
-// processes that replace the same file take turns. Locks nothing when the
-// file cannot be opened.
+// processes that replace the same file take turns. It waits about kWait for
+// another holder to let go, no longer: a process stopped while it holds the
+// lock must not hold up every later one. Locks nothing when the file cannot
+// be opened or the lock is not free in time. It never keeps another process
+// from reading or appending to the file.
 class FileLock {
  public:
-  explicit FileLock(const std::string& utf8Path);
+  static constexpr std::chrono::milliseconds kWait{2000};
+
+  explicit FileLock(const std::string& utf8Path) : handle_(open(utf8Path)) {
+    for (const auto deadline = std::chrono::steady_clock::now() + kWait; handle_ != kNone && !tryLock();) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        close();
+      } else {
+        std::this_thread::sleep_for(kRetryInterval);
+      }
+    }
+  }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
-  ~FileLock();
+  ~FileLock() { close(); }
 
   // Whether the lock is held and the path still names the locked file, which
   // another process may have renamed in the meantime.
@@ -37,6 +52,13 @@ class FileLock {
 
  private:
   static constexpr intptr_t kNone = -1;
+  static constexpr std::chrono::milliseconds kRetryInterval{10};
+  // The file opened for locking, or kNone.
+  static intptr_t open(const std::string& utf8Path);
+  // Takes the lock if no other holder has it.
+  bool tryLock();
+  void close();
+
   intptr_t handle_ = kNone;  // a file descriptor or a HANDLE
 };
 

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "scoped_fd.h"
 
 namespace companion {
@@ -79,13 +81,17 @@ bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& 
   return true;
 }
 
-FileLock::FileLock(const std::string& utf8Path) {
-  ScopedFd fd(openWithoutBlocking(utf8Path, O_RDONLY | O_NOFOLLOW));
-  if (fd.valid() && retryAfterEintr([&] { return ::flock(fd.get(), LOCK_EX); }) == 0) handle_ = fd.release();
+intptr_t FileLock::open(const std::string& utf8Path) {
+  const int fd = openWithoutBlocking(utf8Path, O_RDONLY | O_NOFOLLOW);
+  return fd < 0 ? kNone : fd;
 }
 
-FileLock::~FileLock() {
-  if (handle_ != kNone) ::close(static_cast<int>(handle_));
+bool FileLock::tryLock() {
+  return retryAfterEintr([&] { return ::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB); }) == 0;
+}
+
+void FileLock::close() {
+  if (handle_ != kNone) ::close(static_cast<int>(std::exchange(handle_, kNone)));
 }
 
 bool FileLock::holds(const std::string& utf8Path) const {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "utf8_win.h"
 
@@ -63,22 +64,24 @@ bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& 
   return ok;
 }
 
-FileLock::FileLock(const std::string& utf8Path) {
+intptr_t FileLock::open(const std::string& utf8Path) {
   // Shared for deletion, so that the holder can still rename the file.
   const HANDLE file = CreateFileW(utf8ToWide(utf8Path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  OVERLAPPED whole{};
-  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    handle_ = reinterpret_cast<intptr_t>(file);
-  } else {
-    CloseHandle(file);
-  }
+  return file == INVALID_HANDLE_VALUE ? kNone : reinterpret_cast<intptr_t>(file);
 }
 
-FileLock::~FileLock() {
-  if (handle_ != kNone) CloseHandle(toHandle(handle_));
+bool FileLock::tryLock() {
+  // Windows refuses reads and writes through other handles in a locked
+  // range, so the lock takes one byte that no log ever reaches (at 2^62).
+  OVERLAPPED beyondAnyEnd{};
+  beyondAnyEnd.OffsetHigh = 0x40000000;
+  return LockFileEx(toHandle(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyondAnyEnd) != 0;
+}
+
+void FileLock::close() {
+  if (handle_ != kNone) CloseHandle(toHandle(std::exchange(handle_, kNone)));
 }
 
 bool FileLock::holds(const std::string& utf8Path) const {

@@ -2,9 +2,13 @@
 // the first records.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "fake_platform.h"
+#include "file.h"
 #include "log_records.h"
 #include "private_root.h"
 
@@ -146,6 +150,29 @@ TEST_F(StartupTest, LogOneByteOverTheThresholdIsRotated) {
   EXPECT_EQ(readFile(rotatedPath()), "old\n");
   EXPECT_EQ(readLines(logPath()).front(), "");
   EXPECT_EQ(messages().size(), 3u);
+}
+
+TEST_F(StartupTest, RotationLockHeldTooLongIsGivenUpAndTheLogAppendedTo) {
+  std::filesystem::create_directories(fake->logDir);
+  writeFile(logPath(), "old\n");
+  fake->fileSizes[logPath()] = 10485761;
+  // Another start-up that was stopped while it rotated.
+  auto holder = std::make_unique<companion::FileLock>(logPath());
+  ASSERT_TRUE(holder->holds(logPath()));
+  std::atomic<bool> started{false};
+  std::thread startUp([&] {
+    init();
+    started = true;
+  });
+  // Only a hang guard: giving up takes about 2 s.
+  for (int i = 0; i < 1000 && !started; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(started) << "start-up still waits for the lock";
+  holder.reset();
+  startUp.join();
+  EXPECT_TRUE(fake->callsOf("renameFile").empty());
+  const std::vector<std::string> lines = readLines(logPath());
+  ASSERT_EQ(lines.size(), 5u);  // the old line, the empty line, three start records
+  EXPECT_EQ(lines.front(), "old");
 }
 
 TEST_F(StartupTest, EmptyLogDirectoryPutsTheLogAtTheRoot) {

@@ -62,4 +62,19 @@ TEST(AppendFile, WritersShareTheFileAndOnlyAppend) {
   second.close();
 }
 
+TEST(AppendFile, AppendsWhileAnotherHandleHoldsTheRotationLock) {
+  // Windows refuses a write into a range that another handle has locked: a
+  // start-up that rotates must not cost another companion its records.
+  const companion_test::TempDir dir("companion-lock");
+  const std::string path = wideToUtf8((dir.path() / L"companion.log").wstring());
+  companion_test::writeFile(companion::pathFromUtf8(path), "old\r\n");
+  const companion::FileLock lock(path);
+  ASSERT_TRUE(lock.holds(path));
+  companion::AppendFile file;
+  ASSERT_TRUE(file.open(path));
+  EXPECT_TRUE(file.append("new\r\n", 5));
+  file.close();
+  EXPECT_EQ(companion_test::readFile(companion::pathFromUtf8(path)), "old\r\nnew\r\n");
+}
+
 }  // namespace
