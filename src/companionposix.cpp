@@ -79,8 +79,8 @@ std::optional<uid_t> plantedBy(const std::string& path) {
   return std::nullopt;
 }
 
-int32_t refuse(uid_t server) {
-  reportRefusedServer(std::to_string(server), std::to_string(::geteuid()));
+int32_t refuse(const std::string& server) {
+  reportRefusedServer(server, std::to_string(::geteuid()));
   return kCodeSocketInvalid;
 }
 
@@ -102,7 +102,7 @@ int32_t CompanionPosix::connectSocket() {
 }
 
 int32_t CompanionPosix::connectOne(std::atomic<int>& fd, const std::string& socketPath) {
-  if (const std::optional<uid_t> planter = plantedBy(socketPath)) return refuse(*planter);
+  if (const std::optional<uid_t> planter = plantedBy(socketPath)) return refuse(std::to_string(*planter));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   ScopedFd connection(openStreamSocket());
@@ -121,7 +121,8 @@ int32_t CompanionPosix::connectOne(std::atomic<int>& fd, const std::string& sock
   // Under /tmp another user could have created the socket first: only a
   // server running as this user gets the browser's traffic.
   uid_t server = 0;
-  if (!serverUid(connection.get(), server) || server != ::geteuid()) return refuse(server);
+  if (!serverUid(connection.get(), server)) return refuse("unknown");
+  if (server != ::geteuid()) return refuse(std::to_string(server));
   // Connected without waiting; from here on the pump blocks in read and
   // write, which the cancellation signal interrupts, saving a poll per chunk.
   ::fcntl(connection.get(), F_SETFL, ::fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);

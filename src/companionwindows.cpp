@@ -237,13 +237,18 @@ int32_t CompanionWindows::connectSocket() {
 }
 
 // Anyone can compute the pipe's name and create it first: only a server
-// running as this user gets the browser's traffic.
+// running as this user gets the browser's traffic. Each of the two
+// connections may have a server of its own.
 int32_t CompanionWindows::checkServer() {
   const std::string own = ownUserSid();
-  const std::string server = pipeServerUserSid(socketInHandle.load());
-  if (!own.empty() && server == own) return kCodeSuccess;
-  reportRefusedServer(server.empty() ? "unknown" : server, own.empty() ? "unknown" : own);
-  return kCodeSocketInvalid;
+  for (const std::atomic<Handle>* connection : {&socketInHandle, &socketOutHandle}) {
+    const std::string server = pipeServerUserSid(connection->load());
+    if (own.empty() || server != own) {
+      reportRefusedServer(server.empty() ? "unknown" : server, own.empty() ? "unknown" : own);
+      return kCodeSocketInvalid;
+    }
+  }
+  return kCodeSuccess;
 }
 
 int32_t CompanionWindows::connectStd() {

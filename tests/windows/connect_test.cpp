@@ -78,6 +78,23 @@ TEST_F(CompanionTest, BothStandardStreamsMustBePipes) {
   EXPECT_EQ(exitCode(*agent), 0u);
 }
 
+TEST_F(CompanionTest, ServerOfEitherConnectionWhoseUserIsUnknownIsRefused) {
+  // The process that created a pipe instance serves it; one that this
+  // process may not open could be anyone's.
+  for (const std::string connection : {"socketIn", "socketOut"}) {
+    SCOPED_TRACE(connection);
+    useSuffix(freshSuffix("o"));
+    const auto agent = startAgent({"--unreadable-server", connection});
+    Child companion(program(), {});
+    companion.closeStdin();
+    EXPECT_EQ(exitCode(companion), 242u);
+    EXPECT_EQ(lastRunMessages(kError),
+              std::vector<std::string>{"Open socket refused, server user: unknown, own user: " + userSid()});
+    EXPECT_FALSE(logged("Connected to socket"));
+    EXPECT_EQ(exitCode(*agent), 0u);
+  }
+}
+
 TEST_F(CompanionTest, AgentMayIdentifyTheCompanionButNotActAsIt) {
   if (underWine()) {
     // Wine's ImpersonateNamedPipeClient impersonates the server's own token at

@@ -2,25 +2,35 @@
 // tests and tells the test on its standard output what it saw.
 //
 // stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE]
-//                     [--close socketIn|socketOut] [--first-only] [--busy]
+//                     [--close socketIn|socketOut] [--unreadable-server socketIn|socketOut]
+//                     [--first-only] [--busy]
 //
-// Without --echo it swallows what it reads. Connection names are the
-// companion's: it reads from "socketIn" and writes to "socketOut".
+// Without --echo it swallows what it reads.
+// Connection names are the companion's: it reads from "socketIn" and writes
+// to "socketOut". With --unreadable-server that connection's pipe instance
+// is served by a helper process that no other process may open, so that the
+// server's user cannot be read.
 // Output lines: "ready" once listening, "connected PID" per connection,
 // "paired PID" per client, "level N" (the impersonation level the client
 // allows) at a client's first bytes. Exits 0 when every client has gone; a
 // --busy agent holds its pipe until its standard input ends.
 #include <windows.h>
+#include <aclapi.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "launcher.h"
 #include "support.h"
 
 namespace {
@@ -34,8 +44,10 @@ struct Options {
   size_t sendBytes = 0;
   std::string recordPath;
   std::string close;
+  std::string unreadable;
   bool firstOnly = false;
   bool busy = false;
+  DWORD handOverTo = 0;  // the helper of --unreadable-server: the agent's process id
 };
 
 std::mutex reportMutex;
@@ -59,6 +71,8 @@ bool parse(int argc, char* argv[], Options& options) {
     else if (flag == "--send" && hasValue) options.sendBytes = std::strtoul(argv[++i], nullptr, 10);
     else if (flag == "--record" && hasValue) options.recordPath = argv[++i];
     else if (flag == "--close" && hasValue) options.close = argv[++i];
+    else if (flag == "--unreadable-server" && hasValue) options.unreadable = argv[++i];
+    else if (flag == "--hand-over" && hasValue) options.handOverTo = std::strtoul(argv[++i], nullptr, 10);
     else return false;
   }
   return options.clients > 0;
@@ -159,23 +173,62 @@ class Listener {
   std::map<ULONG, Connection> waiting_;
 };
 
+ScopedHandle createInstance(const std::string& name, bool single) {
+  return ScopedHandle(CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                       single ? 1 : PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, nullptr));
+}
+
+// The helper of --unreadable-server: creates one instance, which makes this
+// process its server, hands it to the agent, lets no other process open this
+// one, and lives until the agent ends.
+int handOver(const Options& options) {
+  const ScopedHandle instance = createInstance(options.pipeName, false);
+  const ScopedHandle agent(OpenProcess(PROCESS_DUP_HANDLE, FALSE, options.handOverTo));
+  HANDLE handed = nullptr;
+  ACL empty;
+  if (!instance || !agent ||
+      !DuplicateHandle(GetCurrentProcess(), instance.get(), agent.get(), &handed, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+      !InitializeAcl(&empty, sizeof empty, ACL_REVISION) ||
+      SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &empty,
+                      nullptr) != ERROR_SUCCESS) {
+    return 2;
+  }
+  report("handle " + std::to_string(reinterpret_cast<uintptr_t>(handed)));
+  awaitDisconnect(GetStdHandle(STD_INPUT_HANDLE));
+  return 0;
+}
+
+// An instance that the helper serves, for as long as helper lives.
+ScopedHandle instanceOfUnreadableServer(const std::string& name, std::unique_ptr<companion_test::Child>& helper) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  helper = std::make_unique<companion_test::Child>(
+      self, std::vector<std::string>{name, "--hand-over", std::to_string(GetCurrentProcessId())});
+  const std::optional<std::string> line = helper->waitForLine("handle ", std::chrono::seconds(60));
+  return line ? ScopedHandle(reinterpret_cast<HANDLE>(std::stoull(line->substr(7)))) : ScopedHandle();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   Options options;
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr, "usage: stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE] "
-                         "[--close socketIn|socketOut] [--first-only] [--busy]\n");
+                         "[--close socketIn|socketOut] [--unreadable-server socketIn|socketOut] [--first-only] [--busy]\n");
     return 2;
   }
+  if (options.handOverTo != 0) return handOver(options);
   // Every instance listens before "ready", so a client's second open never
   // finds the pipe busy; --first-only and --busy allow a single instance.
   const bool single = options.firstOnly || options.busy;
   const int instances = single ? 1 : 2 * options.clients;
   std::vector<ScopedHandle> pipes;
+  // A client's first open takes instance 0 (socketIn), its second instance 1.
+  const int unreadable = options.unreadable == "socketIn" ? 0 : options.unreadable == "socketOut" ? 1 : -1;
+  std::unique_ptr<companion_test::Child> helper;
   for (int i = 0; i < instances; ++i) {
-    pipes.emplace_back(CreateNamedPipeA(options.pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
-                                        single ? 1 : PIPE_UNLIMITED_INSTANCES, 65536, 65536, 0, nullptr));
+    pipes.push_back(i == unreadable ? instanceOfUnreadableServer(options.pipeName, helper)
+                                    : createInstance(options.pipeName, single));
     if (!pipes.back()) {
       std::fprintf(stderr, "CreateNamedPipe failed: %lu\n", GetLastError());
       return 2;
