@@ -1,7 +1,9 @@
-"""Time from a browser hanging up to the companion's exit, while the agent is stuck.
+"""Time from a browser leaving to the companion's exit, while the agent is stuck.
 
 The agent never reads, so both pumps wait on its side; the browser fills the
-companion's input, then closes both of its pipes. Usage: hangup_latency.py BUILD_DIR
+companion's input, then closes both of its pipes, as a killed browser does. The
+companion gives the agent a second to take something, then ends as at the end
+of its input (246). Usage: hangup_latency.py BUILD_DIR
 """
 import fcntl
 import os
@@ -12,11 +14,12 @@ import sys
 import tempfile
 import time
 
-RUNS = 20
-TARGET_MS = 100
+RUNS = 10
+# The agent's second, and at most 100 ms more.
+TARGET_MS = 1100
 
 
-def hang_up_once(build, env):
+def leave_once(build, env):
     companion = subprocess.Popen([f"{build}/companion"], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     fd = companion.stdin.fileno()
     fcntl.fcntl(fd, fcntl.F_SETFL, os.O_NONBLOCK)
@@ -30,8 +33,8 @@ def hang_up_once(build, env):
     companion.stdin.close()
     companion.stdout.close()
     code = companion.wait(10)
-    if code != 247:
-        sys.exit(f"the companion ended with {code}, not 247")
+    if code != 246:
+        sys.exit(f"the companion ended with {code}, not 246")
     return (time.monotonic() - start) * 1000
 
 
@@ -41,11 +44,11 @@ def main(build):
         agent = subprocess.Popen([f"{build}/companion-agent", "--no-read"], env=env, stdout=subprocess.PIPE, text=True)
         try:
             agent.stdout.readline()
-            times = [hang_up_once(build, env) for _ in range(RUNS)]
+            times = [leave_once(build, env) for _ in range(RUNS)]
         finally:
             agent.terminate()
             agent.wait()
-    print(f"exit after browser hang-up, agent stuck: median {statistics.median(times):.1f} ms, "
+    print(f"exit after the browser left, agent stuck: median {statistics.median(times):.1f} ms, "
           f"max {max(times):.1f} ms over {RUNS} runs (target < {TARGET_MS} ms)")
 
 

@@ -84,6 +84,16 @@ int32_t refuse(const std::string& server) {
   return kCodeSocketInvalid;
 }
 
+// What poll reports once the browser's end of standard input is gone, even
+// while bytes are still queued: a pipe without writers hangs up; a socket
+// whose peer shut down its side reports that (Linux's POLLRDHUP).
+#ifdef POLLRDHUP
+constexpr short kInputGoneEvents = POLLRDHUP;
+#else
+constexpr short kInputGoneEvents = 0;
+#endif
+constexpr short kInputGoneRevents = kInputGoneEvents | POLLHUP | POLLERR;
+
 }  // namespace
 
 CompanionPosix::CompanionPosix()
@@ -171,29 +181,7 @@ int32_t CompanionPosix::runLoop() {
   ::sigemptyset(&cancelSignal);
   ::sigaddset(&cancelSignal, kCancelSignal);
   ::pthread_sigmask(SIG_UNBLOCK, &cancelSignal, nullptr);
-  int watchEnd[2];
-  if (::pipe2(watchEnd, O_CLOEXEC) == 0) {
-    watchEndRead.reset(watchEnd[0]);
-    watchEndWrite.reset(watchEnd[1]);
-  }
-  const int32_t code = relay();
-  watchEndRead.reset();
-  watchEndWrite.reset();
-  return code;
-}
-
-uint32_t CompanionPosix::waitForBrowserHangUp() {
-  if (!watchEndRead.valid()) return 0;
-  // No events asked for: a pipe reports POLLERR once its reader is gone, a
-  // socket POLLHUP.
-  pollfd watched[] = {{stdoutFd, 0, 0}, {watchEndRead.get(), POLLIN, 0}};
-  if (retryAfterEintr([&] { return ::poll(watched, 2, -1); }) < 0) return 0;
-  return (watched[0].revents & (POLLERR | POLLHUP)) != 0 ? kEndOfStreamError : 0;
-}
-
-void CompanionPosix::endBrowserWatch() {
-  const char end = 0;
-  retryAfterEintr([&] { return ::write(watchEndWrite.get(), &end, 1); });
+  return relay();
 }
 
 void CompanionPosix::pumpStarting(const Pump& pump) {
@@ -240,6 +228,23 @@ Transfer CompanionPosix::readSome(Channel channel, uint8_t* data, uint32_t size)
 Transfer CompanionPosix::writeSome(Channel channel, const uint8_t* data, uint32_t size) {
   const int output = descriptorOf(channel);
   return transferWhenReady(output, POLLOUT, [&] { return ::write(output, data, size); });
+}
+
+// The socket stays blocking for the other calls; only this write returns
+// when the agent takes nothing, to wait where the browser's leaving shows too.
+Transfer CompanionPosix::writeToAgent(const uint8_t* data, uint32_t size, AgentStall& stall) {
+  const int agent = socketOutFd;
+  for (;;) {
+    const ssize_t moved = ::send(agent, data, size, MSG_DONTWAIT);
+    if (moved >= 0) return {true, static_cast<uint32_t>(moved), 0};
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return failed(errno);
+    if (stopping()) return failed(kCancelledError);
+    pollfd watched[] = {{agent, POLLOUT, 0}, {stdinFd, kInputGoneEvents, 0}};
+    const int ready = ::poll(watched, stall.browserGone() ? 1 : 2, stall.waitMs(-1));
+    if (ready < 0 && errno != EINTR) return failed(errno);
+    if (ready == 0 && stall.expired()) return stall.giveUp(kEndOfStreamError);
+    if (ready > 0 && !stall.browserGone() && (watched[1].revents & kInputGoneRevents) != 0) stall.browserLeft();
+  }
 }
 
 uint32_t CompanionPosix::getProcessId() { return static_cast<uint32_t>(::getpid()); }

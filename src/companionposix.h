@@ -1,6 +1,7 @@
 // CompanionPosix: what every POSIX platform layer shares. The agent serves a
-// Unix stream socket; the pumps block in read and write, which a signal to
-// the pump's thread cancels; standard streams are pipes or sockets. A
+// Unix stream socket; the pumps block in read and write (a write that the
+// agent holds up in poll, which also sees the browser leave), which a signal
+// to the pump's thread cancels; standard streams are pipes or sockets. A
 // platform (CompanionLinux) adds its paths, its name and how it learns who
 // serves a socket.
 #pragma once
@@ -16,7 +17,6 @@
 
 #include "companion_files.h"
 #include "relay_pumps.h"
-#include "scoped_fd.h"
 
 namespace companion {
 
@@ -66,10 +66,9 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   Transfer transferWhenReady(int fd, short events, Move move);
   Transfer readSome(Channel channel, uint8_t* data, uint32_t size) override;
   Transfer writeSome(Channel channel, const uint8_t* data, uint32_t size) override;
+  Transfer writeToAgent(const uint8_t* data, uint32_t size, AgentStall& stall) override;
   void cancelTransfers(const Pump& pump) override;
   void pumpStarting(const Pump& pump) override;
-  uint32_t waitForBrowserHangUp() override;
-  void endBrowserWatch() override;
 
   bool stdinClosedAtStart = false;
   bool stdoutClosedAtStart = false;
@@ -86,9 +85,6 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   // read under the pumps' mutex.
   pthread_t socketThread{};
   pthread_t stdThread{};
-  // What ends the hang-up watch once the pumps are done.
-  ScopedFd watchEndRead;
-  ScopedFd watchEndWrite;
 };
 
 }  // namespace companion

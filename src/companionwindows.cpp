@@ -9,6 +9,7 @@
 #include <sddl.h>
 #include <security.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -28,10 +29,32 @@ namespace {
 
 // The agent may identify the user at the other end of its pipe but not act as
 // that user: without SECURITY_SQOS_PRESENT a client grants whoever serves the
-// name full impersonation. The pumps pass no OVERLAPPED on these overlapped
-// handles; the system then waits on the handle itself for the transfer, which
-// is unambiguous because only one transfer is ever pending on each handle.
+// name full impersonation. The pumps' reads pass no OVERLAPPED on these
+// overlapped handles; the system then waits on the handle itself for the
+// transfer, which is unambiguous because only one transfer is ever pending on
+// each handle. The write to the agent passes one, so that its wait can end
+// now and then to look at standard input.
 constexpr DWORD kSocketOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// How often a write that the agent holds up looks whether the browser has
+// left; no wait happens at all while the agent takes the bytes.
+constexpr DWORD kBrowserLookMs = 50;
+
+// A pipe's peek (FSCTL_PIPE_PEEK, which needs only read access) tells that
+// the writing end is closed while bytes are still queued; PeekNamedPipe
+// tells only once they have been read.
+constexpr ULONG kPipePeek = CTL_CODE(FILE_DEVICE_NAMED_PIPE, 3, METHOD_BUFFERED, FILE_READ_DATA);
+constexpr ULONG kPipeClosingState = 4;  // FILE_PIPE_CLOSING_STATE
+constexpr NTSTATUS kStatusBufferOverflow = static_cast<NTSTATUS>(0x80000005);
+constexpr NTSTATUS kStatusPipeDisconnected = static_cast<NTSTATUS>(0xC00000B0);
+constexpr NTSTATUS kStatusPipeBroken = static_cast<NTSTATUS>(0xC000014B);
+// FILE_PIPE_PEEK_BUFFER without its data.
+struct PipePeek {
+  ULONG namedPipeState;
+  ULONG readDataAvailable;
+  ULONG numberOfMessages;
+  ULONG messageLength;
+};
 
 // Exactly TOKEN_USER with a five sub-authority SID (a user account) in a
 // 32-bit process; a 64-bit build needs one retry with the reported size.
@@ -45,6 +68,14 @@ constexpr ULONG kMaxNameUnits = 8192;
 constexpr DWORD kFirstModulePathUnits = 261;
 constexpr DWORD kMaxModulePathUnits = 32768;
 constexpr DWORD kFullPathUnits = 65536;
+
+// A write that succeeded. A pipe in no-wait mode reports success with nothing
+// written while it is full; repeating would spin for as long as its reader
+// does not read.
+Transfer succeeded(DWORD written, uint32_t size) {
+  if (written == 0 && size != 0) return {false, 0, ERROR_WRITE_FAULT};
+  return {true, written, 0};
+}
 
 OpenFailure classifyOpenError(DWORD error) {
   switch (error) {
@@ -181,7 +212,13 @@ std::string directoryOf(const std::wstring& path) {
 CompanionWindows::CompanionWindows()
     : RelayPumps(relayState(socketResult, stdResult, socketDone, stdDone, stopRequested)) {}
 
-int32_t CompanionWindows::runLoop() { return relay(); }
+int32_t CompanionWindows::runLoop() {
+  const ScopedHandle written(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  agentWritten = written.get();
+  const int32_t code = relay();
+  agentWritten = nullptr;
+  return code;
+}
 
 std::atomic<CompanionWindows::Handle>& CompanionWindows::handleOf(Channel channel) {
   switch (channel) {
@@ -209,10 +246,49 @@ Transfer CompanionWindows::readSome(Channel channel, uint8_t* data, uint32_t siz
 Transfer CompanionWindows::writeSome(Channel channel, const uint8_t* data, uint32_t size) {
   DWORD written = 0;
   if (!WriteFile(handleOf(channel).load(), data, size, &written, nullptr)) return {false, 0, GetLastError()};
-  // A pipe in no-wait mode reports success with nothing written while it is
-  // full; repeating would spin for as long as its reader does not read.
-  if (written == 0 && size != 0) return {false, 0, ERROR_WRITE_FAULT};
-  return {true, written, 0};
+  return succeeded(written, size);
+}
+
+// Whether the browser has closed its end of standard input. Asked only while
+// no read is pending on it: a query on a synchronous handle waits behind one.
+bool CompanionWindows::browserInputGone() {
+  // From ntdll, which every process has loaded; linking it would add an import.
+  static const auto control = reinterpret_cast<decltype(&NtFsControlFile)>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtFsControlFile")));
+  if (control == nullptr) return false;
+  PipePeek peek{};
+  IO_STATUS_BLOCK status{};
+  const NTSTATUS result =
+      control(stdinHandle.load(), nullptr, nullptr, nullptr, &status, kPipePeek, nullptr, 0, &peek, sizeof peek);
+  // With nothing queued the closed pipe fails the peek instead.
+  if (result == kStatusPipeBroken || result == kStatusPipeDisconnected) return true;
+  return (result >= 0 || result == kStatusBufferOverflow) && peek.namedPipeState == kPipeClosingState;
+}
+
+Transfer CompanionWindows::writeToAgent(const uint8_t* data, uint32_t size, AgentStall& stall) {
+  const HANDLE agent = socketOutHandle.load();
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = agentWritten;
+  if (!WriteFile(agent, data, size, nullptr, &overlapped)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) return {false, 0, error};
+  }
+  // Without an event the handle itself is signalled.
+  const HANDLE done = agentWritten != nullptr ? agentWritten : agent;
+  bool givingUp = false;
+  while (!givingUp && WaitForSingleObject(done, static_cast<DWORD>(stall.waitMs(kBrowserLookMs))) == WAIT_TIMEOUT) {
+    if (!stall.browserGone()) {
+      if (browserInputGone()) stall.browserLeft();
+    } else if (stall.expired()) {
+      givingUp = CancelIoEx(agent, &overlapped) != 0;
+    }
+  }
+  DWORD written = 0;
+  if (!GetOverlappedResult(agent, &overlapped, &written, TRUE)) {
+    const DWORD error = GetLastError();
+    return givingUp && error == ERROR_OPERATION_ABORTED ? stall.giveUp(ERROR_BROKEN_PIPE) : Transfer{false, 0, error};
+  }
+  return succeeded(written, size);
 }
 
 // A blocked transfer cannot see the stop flag; cancelling every transfer

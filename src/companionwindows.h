@@ -34,8 +34,10 @@ class CompanionWindows : public CompanionFiles, private RelayPumps {
   int32_t checkServer();
   bool takeStdHandle(std::atomic<Handle>& field, uint32_t selector, const char* name);
   std::atomic<Handle>& handleOf(Channel channel);
+  bool browserInputGone();
   Transfer readSome(Channel channel, uint8_t* data, uint32_t size) override;
   Transfer writeSome(Channel channel, const uint8_t* data, uint32_t size) override;
+  Transfer writeToAgent(const uint8_t* data, uint32_t size, AgentStall& stall) override;
   void cancelTransfers(const Pump& pump) override;
   void cancelRead(const Pump& pump) override;
 
@@ -49,6 +51,8 @@ class CompanionWindows : public CompanionFiles, private RelayPumps {
   std::atomic<bool> socketDone{false};
   std::atomic<bool> stdDone{false};
   std::atomic<bool> stopRequested{false};
+  // Signalled when the write to the agent completes; set during the relay.
+  Handle agentWritten = nullptr;
 };
 
 }  // namespace companion

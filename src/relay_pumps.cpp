@@ -1,6 +1,8 @@
-// The relay pumps, their transfers' records and the stop hand-shake.
+// The relay pumps, their transfers' records, the stop hand-shake and the agent's grace
+// after the browser left.
 #include "relay_pumps.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -12,14 +14,17 @@ namespace {
 
 // Pause between two passes that cancel the other pump's transfers.
 constexpr std::chrono::milliseconds kCancelInterval(5);
-// A browser that closes both its pipes ends the relay through standard input
-// within this time; the hang-up watch acts only when that does not happen.
-constexpr std::chrono::milliseconds kHangUpGrace(50);
 // The longest the agent's last reply may take to reach a browser that reads
 // it slowly; the relay stops after it in any case.
 constexpr std::chrono::seconds kDrainLimit(2);
 
 }  // namespace
+
+int AgentStall::waitMs(int lookMs) const {
+  if (!since_) return lookMs;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*since_ + kGrace - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
 
 RelayPumps::RelayPumps(const RelayState& state)
     : socketPump_{"socket",           Channel::kSocketIn, "socketIn", Channel::kStdout,
@@ -31,12 +36,9 @@ RelayPumps::RelayPumps(const RelayState& state)
       stopRequested_(state.stopRequested) {}
 
 int32_t RelayPumps::relay() {
-  std::thread watch(&RelayPumps::watchBrowser, this);
   std::thread socketThread(&RelayPumps::runSocket, this);
   runStd();
   socketThread.join();
-  endBrowserWatch();
-  watch.join();
   const int32_t socketCode = socketPump_.result;
   return socketCode != kCodeSuccess ? socketCode : stdPump_.result.load();
 }
@@ -59,7 +61,7 @@ void RelayPumps::pump(const Pump& self, const Pump& other) {
     // Bytes read after the other pump has ended are dropped.
     if (code != kCodeSuccess || stopRequested_) break;
     COMPANION_LOG(LoggerLevel::Debug, "Start write to %1", self.outputName);
-    code = writeTo(self) ? kCodeSuccess : self.writeFailedCode;
+    code = writeTo(self);
     COMPANION_LOG(LoggerLevel::Debug, "Stop write to %1", self.outputName);
     if (code != kCodeSuccess) break;
   }
@@ -106,23 +108,6 @@ void RelayPumps::drainOther(const Pump& other) {
   COMPANION_LOG(LoggerLevel::Debug, "Stop wait %1 finish", other.name);
 }
 
-// The browser may vanish while both pumps wait on the agent (one writing to
-// it, one reading from it), and neither would notice. Its hang-up then ends
-// the relay as a failed write to standard output would.
-void RelayPumps::watchBrowser() {
-  const uint32_t error = waitForBrowserHangUp();
-  if (error == 0) return;
-  std::unique_lock<std::mutex> lock(doneMutex_);
-  if (doneChanged_.wait_for(lock, kHangUpGrace, [&] { return stopRequested_ || socketPump_.done; })) return;
-  const bool first = socketPump_.result == kCodeSuccess && stdPump_.result == kCodeSuccess;
-  if (first) socketPump_.result = socketPump_.writeFailedCode;
-  stopRequested_ = true;
-  lock.unlock();
-  if (first) COMPANION_LOG(LoggerLevel::Error, "Write to %1, error: %2", socketPump_.outputName, error);
-  lock.lock();
-  cancelUntilDone(socketPump_, lock);
-}
-
 void RelayPumps::cancelUntilDone(const Pump& pump, std::unique_lock<std::mutex>& lock) {
   while (!pump.done) {
     // A pump that has not started yet sees the stop flag before its first
@@ -136,7 +121,7 @@ bool RelayPumps::readFrom(const Pump& pump) {
   const Transfer read = readSome(pump.input, pump.buffer.data(), static_cast<uint32_t>(pump.buffer.size()));
   pump.count = read.ok ? read.count : 0;
   if (!read.ok) {
-    COMPANION_LOG(LoggerLevel::Error, "Read from %1, error %2", pump.inputName, read.error);
+    readFailed(pump, read.error);
     return false;
   }
   COMPANION_LOG(LoggerLevel::Debug, "Read from %1 bytes: %2", pump.inputName, pump.count);
@@ -145,23 +130,36 @@ bool RelayPumps::readFrom(const Pump& pump) {
   return true;
 }
 
+void RelayPumps::readFailed(const Pump& pump, uint32_t error) {
+  COMPANION_LOG(LoggerLevel::Error, "Read from %1, error %2", pump.inputName, error);
+}
+
 // Writes the bytes of the last read, completing short writes.
-bool RelayPumps::writeTo(const Pump& pump) {
+int32_t RelayPumps::writeTo(const Pump& pump) {
   const uint32_t count = pump.count;
-  if (count == 0) return true;
+  if (count == 0) return kCodeSuccess;
   COMPANION_LOG(LoggerLevel::Debug, "Write to %1, size: %2, data: %3", pump.outputName, count,
                 formatData(pump.buffer.data(), count));
+  const bool toAgent = pump.output == Channel::kSocketOut;
   for (uint32_t total = 0; total < count;) {
-    const Transfer written = writeSome(pump.output, pump.buffer.data() + total, count - total);
+    const uint8_t* rest = pump.buffer.data() + total;
+    const Transfer written =
+        toAgent ? writeToAgent(rest, count - total, agentStall_) : writeSome(pump.output, rest, count - total);
+    if (!written.ok && toAgent && agentStall_.gaveUp()) {
+      // The end of standard input, which the pump could not reach.
+      readFailed(pump, written.error);
+      return kCodeReadFailed;
+    }
     if (!written.ok) {
       COMPANION_LOG(LoggerLevel::Error, "Write to %1, error: %2", pump.outputName, written.error);
-      return false;
+      return pump.writeFailedCode;
     }
     COMPANION_LOG(LoggerLevel::Debug, "Write to %1 bytes: %2", pump.outputName, written.count);
+    if (toAgent) agentStall_.progressed();
     total += written.count;
   }
   pump.count = 0;
-  return true;
+  return kCodeSuccess;
 }
 
 }  // namespace companion

@@ -2,15 +2,17 @@
 // direction, each reading a chunk and writing all of it; the code of the
 // direction that ended first; the stop hand-shake, in which the pump that
 // ends cancels the other's transfers every 5 ms until that one is done; the
-// drain of the agent's last reply when the agent stops taking bytes; and a
-// watch that ends the relay when the browser hangs up. A platform supplies
-// only the transfers, their cancellation and the hang-up wait.
+// drain of the agent's last reply when the agent stops taking bytes; and the
+// end of a browser that left while the agent takes nothing. A platform
+// supplies only the transfers and their cancellation.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace companion {
@@ -24,6 +26,42 @@ struct Transfer {
   bool ok;
   uint32_t count;
   uint32_t error;
+};
+
+// The one end the pumps cannot see by themselves: the browser has closed its
+// end of standard input while the pump of that direction waits in a write to
+// an agent that takes nothing, so it never reads that end. The platform's
+// write to the agent looks for it while it waits. From then on the agent has
+// kGrace, counted from the later of the browser's leaving and the last bytes
+// it took, before the write gives up and the run ends as at the end of
+// standard input. Used by that pump alone.
+class AgentStall {
+ public:
+  static constexpr std::chrono::seconds kGrace{1};
+
+  bool browserGone() const { return since_.has_value(); }
+  // The browser's end of standard input is gone.
+  void browserLeft() { since_ = Clock::now(); }
+  // The agent took bytes.
+  void progressed() {
+    if (since_) since_ = Clock::now();
+  }
+  // How long a waiting write may wait before it looks again: lookMs while
+  // the browser is there, the rest of the agent's grace once it has left.
+  int waitMs(int lookMs) const;
+  bool expired() const { return since_ && Clock::now() - *since_ >= kGrace; }
+  // The write gives up: the failure of a read of the ended standard input,
+  // with the error number such a read gets.
+  Transfer giveUp(uint32_t endOfInputError) {
+    gaveUp_ = true;
+    return {false, 0, endOfInputError};
+  }
+  bool gaveUp() const { return gaveUp_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> since_;
+  bool gaveUp_ = false;
 };
 
 // What the two pumps share; the companion object owns all of it.
@@ -79,6 +117,11 @@ class RelayPumps {
   virtual Transfer readSome(Channel channel, uint8_t* data, uint32_t size) = 0;
   // One write of at most size bytes; the pump repeats it until all are out.
   virtual Transfer writeSome(Channel channel, const uint8_t* data, uint32_t size) = 0;
+  // The same to the agent, and only while no read of standard input is
+  // pending: a write that waits looks whether the browser's end of standard
+  // input is gone, and once it is, gives up (stall.giveUp) when
+  // stall.expired().
+  virtual Transfer writeToAgent(const uint8_t* data, uint32_t size, AgentStall& stall) = 0;
   // Makes the pump's blocked transfer fail soon. Called, under the pumps'
   // mutex, only for a pump that has started, every 5 ms until it is done: a
   // cancellation that comes just before the pump's next transfer is lost.
@@ -86,11 +129,6 @@ class RelayPumps {
   // The same for the pump's read alone; a platform that cannot tell the two
   // apart cancels both, and its writes go on unless the relay is stopping.
   virtual void cancelRead(const Pump& pump) { cancelTransfers(pump); }
-  // Blocks until the browser has hung up (the reader of standard output is
-  // gone), giving the error a write would get then, or until endBrowserWatch;
-  // 0 then, and at once where the platform cannot tell.
-  virtual uint32_t waitForBrowserHangUp() { return 0; }
-  virtual void endBrowserWatch() {}
   // Called on the pump's own thread, under the pumps' mutex, before its first
   // transfer.
   virtual void pumpStarting(const Pump& /*pump*/) {}
@@ -98,10 +136,12 @@ class RelayPumps {
  private:
   void pump(const Pump& self, const Pump& other);
   bool readFrom(const Pump& pump);
-  bool writeTo(const Pump& pump);
+  void readFailed(const Pump& pump, uint32_t error);
+  // kCodeSuccess, the pump's write failure code, or kCodeReadFailed for a
+  // browser that left while the agent took nothing.
+  int32_t writeTo(const Pump& pump);
   void stopOther(const Pump& other);
   void drainOther(const Pump& other);
-  void watchBrowser();
   // Cancels the pump every 5 ms until it is done; the lock is held.
   void cancelUntilDone(const Pump& pump, std::unique_lock<std::mutex>& lock);
 
@@ -111,6 +151,7 @@ class RelayPumps {
   const Pump stdPump_;
   std::atomic<bool>& stopRequested_;
   std::atomic<bool> draining_{false};
+  AgentStall agentStall_;
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
 };

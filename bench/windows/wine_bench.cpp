@@ -4,7 +4,9 @@
 //
 // Serves the companion's rendezvous pipe itself, from a thread of this
 // process, and prints per figure the value through the companion and over a
-// direct connection: "up MIBS MIBS", "down MIBS MIBS", "rtt50 US US".
+// direct connection: "up MIBS MIBS", "down MIBS MIBS", "rtt50 US US"; then
+// the milliseconds from a browser's leaving to the companion's exit while the
+// agent reads nothing, median and maximum: "hangup MS MS".
 #include <windows.h>
 
 #include <chrono>
@@ -38,6 +40,7 @@ constexpr int kWarmupRoundTrips = 100;
 constexpr int kRoundTrips = 2000;
 // Companion and direct alternate, so that a busy moment does not fall on one.
 constexpr int kRounds = 2;
+constexpr int kLeavings = 5;
 
 
 [[noreturn]] void fail(const std::string& what) {
@@ -67,7 +70,7 @@ std::string pipeName() {
   return "\\\\.\\pipe\\vantro-" + sha1::toText(digest.finish());
 }
 
-enum class Mode { kEcho, kSwallow, kSend };
+enum class Mode { kEcho, kSwallow, kSend, kStuck };
 
 // The agent's side of one client. A client's first open takes the instance
 // created first, which the agent writes; its second open the other one,
@@ -97,6 +100,11 @@ class Agent {
     }
     std::vector<char> buffer(kChunk);
     DWORD read = 0;
+    if (mode_ == Mode::kStuck) {
+      // Nothing is read; the read on the other instance ends when the client goes.
+      ReadFile(down_.get(), buffer.data(), kChunk, &read, nullptr);
+      return;
+    }
     while (ReadFile(up_.get(), buffer.data(), kChunk, &read, nullptr)) {
       if (mode_ == Mode::kEcho && !writeAll(down_.get(), buffer.data(), read)) break;
     }
@@ -218,6 +226,31 @@ void runRound(const std::string& name, const Opener& open, Samples& samples) {
   session.end();
 }
 
+// The companion waits on an agent that reads nothing; the browser, having
+// filled its pipe, goes, closing both its ends.
+double msToExitAfterLeaving(const std::string& name, const std::string& program) {
+  const Agent agent(name, Mode::kStuck);
+  Session session = startCompanion(program);
+  // In no-wait mode a write takes what fits: full once nothing fits for a while.
+  DWORD mode = PIPE_NOWAIT;
+  SetNamedPipeHandleState(session.toAgent.get(), &mode, nullptr, nullptr);
+  static const std::vector<char> pattern = patternChunk(kChunk);
+  for (Clock::time_point taken = Clock::now(); secondsSince(taken) < 0.3;) {
+    DWORD written = 0;
+    if (!WriteFile(session.toAgent.get(), pattern.data(), kChunk, &written, nullptr)) fail("WriteFile");
+    if (written > 0) {
+      taken = Clock::now();
+    } else {
+      Sleep(10);
+    }
+  }
+  const Clock::time_point start = Clock::now();
+  session.toAgent.reset();
+  session.fromAgent.reset();
+  WaitForSingleObject(session.process.get(), INFINITE);
+  return secondsSince(start) * 1e3;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -241,6 +274,9 @@ int main(int argc, char* argv[]) {
                 mibPerSecond(kThroughputBytes, throughDirect.downSeconds));
     std::printf("rtt50 %.1f %.1f\n", percentile(throughCompanion.roundTripsUs, 0.5),
                 percentile(throughDirect.roundTripsUs, 0.5));
+    std::vector<double> leavings;
+    for (int i = 0; i < kLeavings; ++i) leavings.push_back(msToExitAfterLeaving(name, argv[1]));
+    std::printf("hangup %.1f %.1f\n", percentile(leavings, 0.5), percentile(leavings, 1.0));
     return 0;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "wine-bench: %s\n", error.what());

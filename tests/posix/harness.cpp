@@ -323,6 +323,11 @@ void CompanionTest::stopAgent() {
   agent_ = Process();
 }
 
+void CompanionTest::pauseAgent(bool paused) {
+  ASSERT_GT(agent_.pid(), 0) << "no agent to pause";
+  ::kill(agent_.pid(), paused ? SIGSTOP : SIGCONT);
+}
+
 void CompanionTest::killAgent() {
   // kill(-1) would reach every process we may signal.
   ASSERT_GT(agent_.pid(), 0) << "no agent to kill";
@@ -427,15 +432,18 @@ std::string CompanionTest::readExactly(Process& companion, size_t size) {
   return received;
 }
 
-void CompanionTest::fillInput(Process& companion) {
+size_t CompanionTest::fillInput(Process& companion) {
   const std::string chunk(PIPE_BUF, 'f');
   pollfd room = {companion.input(), POLLOUT, 0};
+  size_t written = 0;
   while (retryAfterEintr([&] { return ::poll(&room, 1, 500); }) > 0) {
     if (retryAfterEintr([&] { return ::write(companion.input(), chunk.data(), chunk.size()); }) < 0) {
       ADD_FAILURE() << "the companion's input failed while filling it: " << strerror(errno);
-      return;
+      break;
     }
+    written += chunk.size();
   }
+  return written;
 }
 
 void CompanionTest::writeUntilClosed(Process& companion) {

@@ -109,6 +109,8 @@ class CompanionTest : public ::testing::Test {
   void stopAgent();
   // Kills the agent with SIGKILL, as a crash would; its socket file stays.
   void killAgent();
+  // Stops (SIGSTOP) or resumes (SIGCONT) the agent, which then takes nothing.
+  void pauseAgent(bool paused);
 
   // Sends data through the companion and reads back as many bytes, both at
   // once; the echoing agent must be running.
@@ -132,8 +134,8 @@ class CompanionTest : public ::testing::Test {
   // Feeds standard input until the companion stops taking it.
   void writeUntilClosed(Process& companion);
   // Feeds standard input until its pipe stays full for a while: the
-  // companion is blocked on the agent's side.
-  void fillInput(Process& companion);
+  // companion is blocked on the agent's side. The bytes written.
+  size_t fillInput(Process& companion);
 
   // Every child's environment; a test may change it before starting one.
   std::map<std::string, std::string> env;

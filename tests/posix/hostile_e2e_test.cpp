@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -36,17 +38,45 @@ std::string programWithSuffix(const std::string& dir, const std::string& suffix)
   return dir + "/companion";
 }
 
-TEST_F(CompanionTest, BrowserThatHangsUpEndsTheRunWhileTheAgentIsStuck) {
-  startAgent({"--no-read"});
-  Process companion = startCompanion();
-  // Both pumps now block on the agent's side: one writing, one reading.
-  fillInput(companion);
-  companion.closeInput();
-  companion.closeOutput();
-  EXPECT_EQ(companion.waitWithin(kEndGuardMs), 247);
-  const Log log = parseLog(readFile(logPath()));
-  EXPECT_EQ(log.tagOf("Write to stdout, error: 32"), "[ERROR]   ") << testing::PrintToString(log.messages());
-  EXPECT_TRUE(log.has("Return code: 247"));
+TEST_F(CompanionTest, BrowserThatLeavesWhileTheAgentTakesNothingEndsTheRunAsItsEndOfInputDoes) {
+  // The pump that would read the end of standard input waits in a write to
+  // the agent; whatever the agent still takes, it gets.
+  enum class Agent { Stuck, ResumesAfterTheBrowserLeft };
+  const struct {
+    const char* name;
+    Agent agent;
+    bool closesOutput;
+  } cases[] = {
+      {"the browser closes stdin, the agent never reads", Agent::Stuck, false},
+      {"the browser closes both, the agent never reads", Agent::Stuck, true},
+      {"the agent reads again 0.3 s after the browser left", Agent::ResumesAfterTheBrowserLeft, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(stateDir());
+    const bool resumes = c.agent == Agent::ResumesAfterTheBrowserLeft;
+    startAgent({resumes ? "--swallow" : "--no-read"});
+    if (resumes) pauseAgent(true);
+    Process companion = startCompanion();
+    const size_t sent = fillInput(companion);
+    companion.closeInput();
+    if (c.closesOutput) companion.closeOutput();
+    if (resumes) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      pauseAgent(false);
+    }
+    EXPECT_EQ(companion.waitWithin(kEndGuardMs), 246);
+    // A stuck agent never notices that the companion has gone.
+    if (resumes) {
+      EXPECT_EQ(agentLine(), sessionLine(companion.pid(), sent, 0));
+    }
+    stopAgent();
+    const Log log = parseLog(readFile(logPath()));
+    EXPECT_EQ(log.tagOf("Read from stdin, error 32"), "[ERROR]   ") << testing::PrintToString(log.messages());
+    EXPECT_EQ(log.count("Write to "), 0u);
+    const std::vector<std::string> messages = log.messages();
+    EXPECT_TRUE(std::equal(kRunTailMessages.rbegin(), kRunTailMessages.rend(), messages.rbegin()));
+  }
 }
 
 TEST_F(CompanionTest, RelayEndsWithTheCancellationSignalBlockedAtStart) {

@@ -1,8 +1,10 @@
 // The relay: how each side ends it, large and non-blocking transfers, and companions running side by side.
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "harness.h"
 
@@ -10,7 +12,14 @@ namespace companion_e2e {
 namespace {
 
 TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
-  enum class Browser { ClosesInput, ReadsToEnd, ClosesOutput, WritesUntilClosed };
+  enum class Browser {
+    ClosesInput,
+    ReadsToEnd,
+    ClosesOutput,
+    WritesUntilClosed,
+    ClosesOutputThenInput,
+    ClosesOutputThenSends,
+  };
   constexpr size_t kSent = 100000;
   const struct {
     const char* name;
@@ -22,6 +31,10 @@ TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
       {"the agent closes after sending", {"--send", "100000", "--close-read-after", "100000"}, Browser::ReadsToEnd,
        {246}},
       {"the browser stops reading", {"--send", "1000000000"}, Browser::ClosesOutput, {247}},
+      // Standard output closing alone is no end: the relay goes on.
+      {"the browser closes stdout, stdin 100 ms later", {"--swallow"}, Browser::ClosesOutputThenInput, {246}},
+      {"the browser closes stdout, sends 10 bytes 300 ms later and closes stdin", {"--swallow"},
+       Browser::ClosesOutputThenSends, {246}},
       {"the agent stops reading at once", {"--close-write-after", "0"}, Browser::WritesUntilClosed, {249}},
       {"the agent stops reading midway", {"--close-write-after", "100000"}, Browser::WritesUntilClosed, {249}},
       // The second connect succeeds; which failure the relay meets first is open.
@@ -38,6 +51,8 @@ TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
     std::filesystem::remove_all(stateDir());
     startAgent(c.agentArgs);
     Process companion = startCompanion();
+    const bool outputFirst = c.browser == Browser::ClosesOutputThenInput || c.browser == Browser::ClosesOutputThenSends;
+    const std::string late = c.browser == Browser::ClosesOutputThenSends ? "0123456789" : "";
     switch (c.browser) {
       case Browser::ClosesInput:
         EXPECT_EQ(echo(companion, "bye"), "bye");
@@ -46,9 +61,22 @@ TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
       case Browser::ReadsToEnd: EXPECT_TRUE(readToEnd(companion) == pattern); break;
       case Browser::ClosesOutput: companion.closeOutput(); break;
       case Browser::WritesUntilClosed: writeUntilClosed(companion); break;
+      case Browser::ClosesOutputThenInput:
+      case Browser::ClosesOutputThenSends:
+        companion.closeOutput();
+        std::this_thread::sleep_for(std::chrono::milliseconds(late.empty() ? 100 : 300));
+        EXPECT_TRUE(companion_tools::writeAll(companion.input(), late.data(), late.size()));
+        companion.closeInput();
+        break;
     }
     const int code = companion.wait();
     EXPECT_EQ(c.codes.count(code), 1u) << "exit code " << code;
+    // Everything sent reaches the agent, and no write to standard output was
+    // made, so none failed.
+    if (outputFirst) {
+      EXPECT_EQ(agentLine(), sessionLine(companion.pid(), late.size(), 0));
+      EXPECT_EQ(parseLog(readFile(logPath())).count("Write to stdout"), 0u);
+    }
     stopAgent();
 
     const Log log = parseLog(readFile(logPath()));

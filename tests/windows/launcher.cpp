@@ -104,20 +104,27 @@ Function ntdll(const char* name) {
 
 }  // namespace
 
-Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args, const Streams& streams) {
-  const ScopedHandle in = childStream(streams.in, true, streams.file, stdin_);
-  const ScopedHandle out = childStream(streams.out, false, streams.file, stdout_);
+Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args, const Streams& streams,
+             Launch launch) {
   const ScopedHandle err = inheritedStderr();
-  std::wstring commandLine = quote(program.wstring());
-  for (const std::string& arg : args) commandLine += L' ' + quote(companion::utf8ToWide(arg));
-  // CreateProcess (on Windows and in Wine) refuses a program path of
-  // MAX_PATH units or more; the native call takes any length.
-  if (program.wstring().size() < MAX_PATH) {
-    start(program, std::move(commandLine), in.get(), out.get(), err.get());
+  std::wstring arguments;
+  for (const std::string& arg : args) arguments += L' ' + quote(companion::utf8ToWide(arg));
+  if (launch == Launch::kCmd) {
+    // Chrome quotes the program whatever it holds.
+    startThroughCmd(L"\"" + program.wstring() + L"\"" + arguments);
   } else {
-    startFromLongPath(program, std::move(commandLine), in.get(), out.get(), err.get());
+    const ScopedHandle in = childStream(streams.in, true, streams.file, stdin_);
+    const ScopedHandle out = childStream(streams.out, false, streams.file, stdout_);
+    std::wstring commandLine = quote(program.wstring()) + arguments;
+    // CreateProcess (on Windows and in Wine) refuses a program path of
+    // MAX_PATH units or more; the native call takes any length.
+    if (program.wstring().size() < MAX_PATH) {
+      start(program, std::move(commandLine), in.get(), out.get(), err.get());
+    } else {
+      startFromLongPath(program, std::move(commandLine), in.get(), out.get(), err.get());
+    }
+    // The child's ends close here: once the child exits, its pipes end.
   }
-  // The child's ends close here: once the child exits, its pipes end.
   outputEnded_ = !stdout_;
   if (stdout_) reader_ = std::thread(&Child::readOutput, this);
 }
@@ -138,16 +145,44 @@ void Child::start(const std::filesystem::path& program, std::wstring commandLine
   startup.hStdInput = in;
   startup.hStdOutput = out;
   startup.hStdError = err;
-  PROCESS_INFORMATION info{};
   // No console, as when a browser starts it: a console would stand in for a
   // missing standard handle.
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
-                      &startup, &info)) {
+  create(program, std::move(commandLine), startup, DETACHED_PROCESS);
+}
+
+void Child::create(const std::filesystem::path& program, std::wstring commandLine, STARTUPINFOW& startup,
+                   DWORD flags) {
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                      &info)) {
     return;
   }
   CloseHandle(info.hThread);
   process_.reset(info.hProcess);
   pid_ = info.dwProcessId;
+}
+
+void Child::startThroughCmd(const std::wstring& commandLine) {
+  static int count = 0;
+  const std::wstring pipe =
+      L"\\\\.\\pipe\\companion-test-browser." + std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(++count);
+  stdin_.reset(CreateNamedPipeW((pipe + L".in").c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+  stdout_.reset(CreateNamedPipeW((pipe + L".out").c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::filesystem::path cmd = std::filesystem::path(system) / L"cmd.exe";
+  // Chrome starts it hidden, with standard handles of its own that cmd.exe
+  // replaces for the program; this one gets none.
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  create(cmd, L"cmd.exe /d /s /c \"" + commandLine + L" < " + pipe + L".in > " + pipe + L".out\"", startup,
+         CREATE_NO_WINDOW);
+  // cmd.exe opens both before it starts the program.
+  if (!process_ || !stdin_ || !stdout_) return;
+  ConnectNamedPipe(stdin_.get(), nullptr);
+  ConnectNamedPipe(stdout_.get(), nullptr);
 }
 
 void Child::startFromLongPath(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out,
@@ -194,6 +229,25 @@ void Child::readOutput() {
   std::lock_guard<std::mutex> lock(mutex_);
   outputEnded_ = true;
   changed_.notify_all();
+}
+
+size_t Child::fillStdin() {
+  // In no-wait mode a write takes what fits, possibly nothing.
+  DWORD mode = PIPE_NOWAIT;
+  SetNamedPipeHandleState(stdin_.get(), &mode, nullptr, nullptr);
+  const std::string chunk(4096, 'f');
+  size_t total = 0;
+  for (auto taken = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - taken < std::chrono::milliseconds(500);) {
+    DWORD written = 0;
+    if (!WriteFile(stdin_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) break;
+    total += written;
+    if (written > 0) {
+      taken = std::chrono::steady_clock::now();
+    } else {
+      Sleep(10);
+    }
+  }
+  return total;
 }
 
 void Child::closeStdout() {

@@ -1,5 +1,7 @@
 // The stand-in browser: starts a program with chosen standard streams and
-// talks to it through anonymous pipes, as a browser starts its native host.
+// talks to it through anonymous pipes, as a browser starts its native host,
+// or, as Chrome does by default on Windows, through cmd.exe and two named
+// pipes.
 #pragma once
 
 #include <windows.h>
@@ -26,11 +28,15 @@ struct Streams {
   Stream out = Stream::kPipe;
   std::filesystem::path file;
 };
+// kCmd: cmd.exe /d /s /c ""program" args < \\.\pipe\...in > \\.\pipe\...out",
+// with two named pipes that this process serves; the streams are those.
+enum class Launch { kDirect, kCmd };
 
 class Child {
  public:
-  // Starts the program; ok() tells whether it runs.
-  Child(const std::filesystem::path& program, const std::vector<std::string>& args, const Streams& streams = Streams());
+  // Starts the program (cmd.exe, for kCmd); ok() tells whether it runs.
+  Child(const std::filesystem::path& program, const std::vector<std::string>& args, const Streams& streams = Streams(),
+        Launch launch = Launch::kDirect);
   // Ends a child that is still running.
   ~Child();
   Child(const Child&) = delete;
@@ -41,6 +47,10 @@ class Child {
 
   bool write(const std::string& bytes) { return writeAll(stdin_.get(), bytes.data(), bytes.size()); }
   void closeStdin() { stdin_.reset(); }
+  // Writes to standard input until the child has taken nothing for a while,
+  // as when it waits on something else; the bytes written.
+  size_t fillStdin();
+  void kill() { TerminateProcess(process_.get(), 1); }
   // Stops reading and closes this end, so that the child's next write fails.
   void closeStdout();
 
@@ -54,6 +64,8 @@ class Child {
 
  private:
   void start(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out, HANDLE err);
+  void create(const std::filesystem::path& program, std::wstring commandLine, STARTUPINFOW& startup, DWORD flags);
+  void startThroughCmd(const std::wstring& commandLine);
   void startFromLongPath(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out,
                          HANDLE err);
   void readOutput();

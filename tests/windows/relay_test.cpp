@@ -1,7 +1,9 @@
 // The relay of companion.exe: how it ends, large and bursty traffic, and two companions at once.
 #include "fixture.h"
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace companion_test {
@@ -48,6 +50,45 @@ TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEndedFirst) {
     EXPECT_TRUE(cancelled.empty() || cancelled == std::vector<std::string>{"Read from " + c.cancelled + ", error 995"})
         << cancelled.front();
     EXPECT_TRUE(logged("Return code: " + std::to_string(c.code)));
+  }
+}
+
+TEST_F(CompanionTest, BrowserThatLeavesWhileTheAgentReadsNothingEndsTheRunWithin3Seconds) {
+  for (const Launch launch : {Launch::kDirect, Launch::kCmd}) {
+    SCOPED_TRACE(launch == Launch::kCmd ? "started through cmd.exe" : "started directly");
+    useSuffix(freshSuffix("h"));
+    const auto agent = startAgent({"--no-read"});
+    Child browser(program(), {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"}, Streams(), launch);
+    // Through cmd.exe the companion is not the browser's child: the agent
+    // names it.
+    const std::optional<std::string> connected = agent->waitForLine("connected ", kTimeout);
+    ASSERT_TRUE(connected);
+    const ScopedHandle companion(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                             FALSE, std::stoul(connected->substr(10))));
+    ASSERT_TRUE(companion);
+    ASSERT_TRUE(agent->waitForLine("paired", kTimeout));
+    EXPECT_GT(browser.fillStdin(), 0u);
+    // A killed browser leaves neither of its ends.
+    browser.closeStdin();
+    browser.closeStdout();
+    const auto left = std::chrono::steady_clock::now();
+    // Chrome ends the process it started, cmd.exe, 2 s after the port closed.
+    if (launch == Launch::kCmd) {
+      Sleep(2000);
+      browser.kill();
+    }
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(left + 3s - std::chrono::steady_clock::now());
+    const bool ended = WaitForSingleObject(companion.get(), static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "the companion outlived the browser by 3 s";
+    if (!ended) TerminateProcess(companion.get(), 1);
+    WaitForSingleObject(companion.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(companion.get(), &code);
+    EXPECT_EQ(code, 246u);
+    const std::vector<std::string> errors = lastRunMessages(kError);
+    EXPECT_EQ(errors.empty() ? "" : errors.front(), "Read from stdin, error 109");
+    EXPECT_TRUE(logged("Return code: 246"));
+    EXPECT_EQ(exitCode(*agent), 0u);
   }
 }
 

@@ -1,11 +1,11 @@
 // Stand-in desktop agent: serves the companion's named pipe for the end-to-end
 // tests and tells the test on its standard output what it saw.
 //
-// stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE]
+// stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE] [--no-read]
 //                     [--close socketIn|socketOut] [--unreadable-server socketIn|socketOut]
 //                     [--first-only] [--busy]
 //
-// Without --echo it swallows what it reads.
+// Without --echo it swallows what it reads; with --no-read it reads nothing.
 // Connection names are the companion's: it reads from "socketIn" and writes
 // to "socketOut". With --unreadable-server that connection's pipe instance
 // is served by a helper process that no other process may open, so that the
@@ -45,6 +45,7 @@ struct Options {
   std::string recordPath;
   std::string close;
   std::string unreadable;
+  bool noRead = false;
   bool firstOnly = false;
   bool busy = false;
   DWORD handOverTo = 0;  // the helper of --unreadable-server: the agent's process id
@@ -65,6 +66,7 @@ bool parse(int argc, char* argv[], Options& options) {
     const std::string flag = argv[i];
     const bool hasValue = i + 1 < argc;
     if (flag == "--echo") options.echo = true;
+    else if (flag == "--no-read") options.noRead = true;
     else if (flag == "--first-only") options.firstOnly = true;
     else if (flag == "--busy") options.busy = true;
     else if (flag == "--clients" && hasValue) options.clients = std::atoi(argv[++i]);
@@ -116,7 +118,8 @@ void serve(const Options& options, DWORD pid, ScopedHandle socketIn, ScopedHandl
   std::vector<char> buffer(65536);
   DWORD read = 0;
   bool first = true;
-  while (socketOut && ReadFile(socketOut.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+  while (socketOut && !options.noRead &&
+         ReadFile(socketOut.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
     // A server can only impersonate once it has read from the client.
     if (std::exchange(first, false)) report("level " + std::to_string(impersonationLevel(socketOut.get())));
     if (!options.recordPath.empty()) received.append(buffer.data(), read);
@@ -213,7 +216,7 @@ ScopedHandle instanceOfUnreadableServer(const std::string& name, std::unique_ptr
 int main(int argc, char* argv[]) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE] "
+    std::fprintf(stderr, "usage: stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE] [--no-read] "
                          "[--close socketIn|socketOut] [--unreadable-server socketIn|socketOut] [--first-only] [--busy]\n");
     return 2;
   }
