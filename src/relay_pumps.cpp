@@ -127,6 +127,9 @@ bool RelayPumps::readFrom(const Pump& pump) {
   COMPANION_LOG(LoggerLevel::Debug, "Read from %1 bytes: %2", pump.inputName, pump.count);
   COMPANION_LOG(LoggerLevel::Debug, "Read from %1, size: %2, data: %3", pump.inputName, pump.count,
                 formatData(pump.buffer.data(), pump.count));
+  // A browser closes the port on such a message without saying why.
+  const uint32_t oversized = pump.output == Channel::kStdout ? toBrowser_.follow(pump.buffer.data(), pump.count) : 0;
+  if (oversized != 0) COMPANION_LOG(LoggerLevel::Warning, kOversizedMessageFormat, oversized, kBrowserMessageLimit);
   return true;
 }
 

@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+#include "frame_lengths.h"
+
 namespace companion {
 
 // The four byte channels of a relay.
@@ -154,6 +156,7 @@ class RelayPumps {
   AgentStall agentStall_;
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
+  OversizedMessageWatch toBrowser_;  // the socket pump's alone
 };
 
 }  // namespace companion
