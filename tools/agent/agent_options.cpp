@@ -22,6 +22,8 @@ constexpr char kUsage[] =
     "  --swallow              drop what the companion sends instead of echoing\n"
     "  --no-read              never read what the companion sends, as a stuck agent\n"
     "  --send N               send N pattern bytes (byte i is i mod 251) to each companion\n"
+    "  --send-frame N         send each companion one message of N bytes (N >= 2, a JSON\n"
+    "                         string) after its length in 4 bytes, as a browser reads it\n"
     "  --close-read-after N   close the connection the companion reads after N bytes out\n"
     "  --close-write-after N  close the connection the companion writes after N bytes in\n"
     "  --hang-up-after N      close both connections once N bytes went out\n"
@@ -86,6 +88,10 @@ std::optional<Options> parseOptions(int argc, char* argv[]) {
     } else if (arg == "--send") {
       count(number);
       options.sendBytes = number.value_or(0);
+    } else if (arg == "--send-frame") {
+      count(number);
+      ok = ok && *number >= 2 && *number <= UINT32_MAX;
+      if (ok) options.frameBytes = static_cast<uint32_t>(*number);
     } else if (arg == "--close-read-after") {
       count(options.closeReadAfter);
     } else if (arg == "--close-write-after") {

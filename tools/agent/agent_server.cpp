@@ -54,6 +54,17 @@ void printLine(const std::string& line) {
   std::fflush(stdout);
 }
 
+// One message as a browser reads it: its length in native byte order, then
+// a JSON string of that many bytes.
+std::string framedMessage(uint32_t length) {
+  std::string frame(sizeof length, '\0');
+  std::memcpy(&frame[0], &length, sizeof length);
+  frame += '"';
+  frame.append(length - 2, 'x');
+  frame += '"';
+  return frame;
+}
+
 void fail(const std::string& what, const std::string& path) {
   std::fprintf(stderr, "companion-agent: %s %s: %s\n", what.c_str(), path.c_str(), std::strerror(errno));
 }
@@ -213,6 +224,7 @@ void Server::acceptAll() {
 
 void Server::pair(Session& session, ScopedFd second) {
   session.paired = true;
+  if (options_.frameBytes) session.pending = framedMessage(*options_.frameBytes);
   if (!options_.refuseSecond) session.up = std::move(second);
   if (options_.closeWriteAfter == 0u) session.up.reset();
 }
