@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "frame_lengths.h"
+#include "logger.h"
 #include "manifest_check.h"
 #include "policies.h"
 
@@ -35,6 +37,25 @@ std::string meaningOf(int code) {
     case 249: return "writing to the agent failed (the agent went away)";
     default: return "not a code of the companion";
   }
+}
+
+// The record of a message over the browsers' limit that the run of the
+// record at recordAt logged; empty when it logged none. A run's records are
+// those of its process id, from its "Logger started" record on.
+std::string oversizedMessageOfRun(const std::string& log, size_t recordAt) {
+  using companion::LoggerLevel;
+  const size_t lineStart = log.rfind('\n', recordAt) + 1;  // 0 on the first line
+  // "\t[<pid>]\t", the field after the zone.
+  const size_t processAt = log.find("\t[", lineStart);
+  const std::string process = log.substr(processAt, log.find(']', processAt) + 2 - processAt);
+  const size_t runStart =
+      log.rfind(process + companion::levelTag(LoggerLevel::Info) + ":\tLogger started: ", lineStart);
+  const std::string format = companion::kOversizedMessageFormat;
+  const std::string warning = process + companion::levelTag(LoggerLevel::Warning) + ":\t";
+  const size_t at = log.find(warning + format.substr(0, format.find('%')), runStart == std::string::npos ? 0 : runStart);
+  if (at == std::string::npos || at > lineStart) return "";
+  const size_t messageAt = at + warning.size();
+  return log.substr(messageAt, log.find('\t', messageAt) - messageAt);
 }
 
 }  // namespace
@@ -118,6 +139,13 @@ void Doctor::checkLog(const std::string& path, bool debug) {
   const int code = std::atoi(log.c_str() + at + marker.size());
   add(code == 246 ? Status::Ok : Status::Note, "log",
       "the last relay ended with " + std::to_string(code) + ": " + meaningOf(code));
+  const std::string oversized = oversizedMessageOfRun(log, at);
+  if (!oversized.empty()) {
+    add(Status::Problem, "log",
+        "the last relay logged \"" + oversized + "\": the agent sent a message that the browsers refuse, and the "
+        "browser closed the port", "make the agent send messages of at most " +
+        std::to_string(companion::kBrowserMessageLimit) + " bytes");
+  }
 }
 
 }  // namespace companion_doctor
