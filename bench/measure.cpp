@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -97,7 +96,7 @@ void RelayBench::throughputUp() {
   const Agent agent(site_, relay_, {"--swallow"});
   Session session(site_, relay_);
   upSeconds_ += timedTransfer(relay_.throughputBytes / kRounds, [&](size_t bytes) { feed(session.toAgent(), bytes); });
-  finish(session);
+  finishSession(session, peakResidentMiB_);
 }
 
 void RelayBench::throughputDown() {
@@ -106,7 +105,7 @@ void RelayBench::throughputDown() {
   const Agent agent(site_, relay_, {"--send", std::to_string(kWarmupBytes + bytes)});
   Session session(site_, relay_);
   downSeconds_ += timedTransfer(bytes, [&](size_t count) { drain(session.fromAgent(), count); });
-  finish(session);
+  finishSession(session, peakResidentMiB_);
 }
 
 // Round trips, then the idle CPU time with both sides still connected.
@@ -123,7 +122,7 @@ void RelayBench::echoSession(bool measureIdle) {
     std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
     idleCpuUs_ = (session.cpuSeconds() - before) * 1e6;
   }
-  finish(session);
+  finishSession(session, peakResidentMiB_);
 }
 
 // Each start ends after one echoed byte, with the input closed at once.
@@ -137,16 +136,8 @@ void RelayBench::starts() {
     writeAll(session.toAgent(), &byte, 1);
     readExactly(session.fromAgent(), &byte, 1);
     startupsMs_.push_back(secondsSince(start) * 1e3);
-    exitsMs_.push_back(finish(session) * 1e3);
+    exitsMs_.push_back(finishSession(session, peakResidentMiB_) * 1e3);
   }
-}
-
-double RelayBench::finish(Session& session) {
-  if (session.pid()) {
-    const double peak = session.peakResidentMiB();
-    peakResidentMiB_ = std::isnan(peakResidentMiB_) ? peak : std::max(peakResidentMiB_, peak);
-  }
-  return session.endInput();
 }
 
 }  // namespace companion_bench

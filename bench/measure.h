@@ -48,9 +48,6 @@ class RelayBench {
   void throughputDown();
   void echoSession(bool measureIdle);
   void starts();
-  // Ends the session, keeping its peak memory; returns the seconds from the
-  // end of input to the exit.
-  double finish(Session& session);
 
   const Site& site_;
   const Relay& relay_;

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -19,7 +21,7 @@ namespace {
 
 std::vector<std::string> agentCommand(const Site& site, const Relay& relay, const std::vector<std::string>& options) {
   std::vector<std::string> command{site.agentProgram};
-  if (relay.singleConnection) command.insert(command.end(), {"--single", "--socket", site.singleSocket});
+  if (!relay.singleSocket.empty()) command.insert(command.end(), {"--single", "--socket", relay.singleSocket});
   command.insert(command.end(), options.begin(), options.end());
   return command;
 }
@@ -64,7 +66,7 @@ Agent::~Agent() {
 
 Session::Session(const Site& site, const Relay& relay) {
   if (relay.command.empty()) {
-    socket_ = connectTo(site.singleSocket);
+    socket_ = connectTo(relay.singleSocket);
   } else {
     process_.emplace(relay.command, site.environment);
   }
@@ -106,6 +108,14 @@ double Session::endInput() {
   // Only the watchdog kills it.
   if (WIFSIGNALED(status)) throw std::runtime_error("the relay did not exit after the end of its input");
   return seconds;
+}
+
+double finishSession(Session& session, double& peakResidentMiB) {
+  if (session.pid()) {
+    const double peak = session.peakResidentMiB();
+    peakResidentMiB = std::isnan(peakResidentMiB) ? peak : std::max(peakResidentMiB, peak);
+  }
+  return session.endInput();
 }
 
 }  // namespace companion_bench

@@ -12,22 +12,22 @@
 
 namespace companion_bench {
 
-// What every relay of one run shares: the agent program, the environment
-// with the run's private directories, and the socket of one-connection
-// sessions (the companion's rendezvous socket is derived from the environment).
+// What every relay of one run shares: the agent program and the environment
+// with the run's private directories (the companion's rendezvous socket is
+// derived from it).
 struct Site {
   std::string agentProgram;
   std::vector<std::string> environment;
-  std::string singleSocket;
 };
 
 struct Relay {
   std::string name;
   // The relay program and its arguments; empty for a direct connection.
   std::vector<std::string> command;
-  // Reads and writes one connection, which the agent serves with --single;
-  // otherwise it connects twice, as the companion does.
-  bool singleConnection = false;
+  // The socket of a relay that reads and writes one connection, which the
+  // agent serves with --single; empty for one that connects twice to the
+  // rendezvous socket, as the companion does.
+  std::string singleSocket;
   // Bytes each way in the throughput runs.
   size_t throughputBytes = 0;
 };
@@ -68,5 +68,9 @@ class Session {
   std::optional<Child> process_;
   companion::ScopedFd socket_;
 };
+
+// Ends the session, raising peakResidentMiB (NaN before the first) to the
+// relay process's peak memory; the seconds from the end of input to the exit.
+double finishSession(Session& session, double& peakResidentMiB);
 
 }  // namespace companion_bench

@@ -1,4 +1,4 @@
-// Lays out the figures of all relays as one text table and as an SVG bar chart, with the companion's ratios.
+// Lays out the figures as text tables (bytes, then framed messages) and as an SVG bar chart, with the companion's ratios.
 #include "report.h"
 
 #include <algorithm>
@@ -11,16 +11,18 @@
 namespace companion_bench {
 namespace {
 
+// One measurement of one figures type: its label, where it is, how it is
+// shown, and the target for the companion with debug logging off.
+template <typename FiguresType>
 struct Metric {
   const char* label;
-  double Figures::*field;
+  double FiguresType::*field;
   int decimals;
   bool higherIsBetter;
-  // The target for the companion with debug logging off.
   const char* target;
 };
 
-const Metric kMetrics[] = {
+const Metric<Figures> kMetrics[] = {
     {"browser->agent MiB/s", &Figures::upMiBs, 0, true, ">= 1.25 x socat"},
     {"agent->browser MiB/s", &Figures::downMiBs, 0, true, ">= 1.25 x socat"},
     {"round trip p50 us", &Figures::roundTripP50Us, 1, false, "<= 0.9 x socat"},
@@ -29,6 +31,15 @@ const Metric kMetrics[] = {
     {"exit after EOF ms", &Figures::exitMs, 2, false, "< 10 ms"},
     {"peak RSS MiB", &Figures::peakResidentMiB, 2, false, "< 4 MiB"},
     {"idle CPU us in 2 s", &Figures::idleCpuUs, 0, false, "0"},
+};
+
+const Metric<FramedFigures> kFramedMetrics[] = {
+    {"round trip p50 us", &FramedFigures::roundTripP50Us, 1, false, "<= 0.9 x socat, <= 0.01 x peer"},
+    {"round trip p99 us", &FramedFigures::roundTripP99Us, 1, false, ""},
+    {"echo 64 KiB MiB/s", &FramedFigures::echoMiBs, 2, true, ">= 1.25 x socat"},
+    {"start-up ms", &FramedFigures::startupMs, 2, false, ""},
+    {"exit after EOF ms", &FramedFigures::exitMs, 2, false, ""},
+    {"peak RSS MiB", &FramedFigures::peakResidentMiB, 2, false, "below both"},
 };
 
 struct WineMetric {
@@ -42,17 +53,32 @@ const WineMetric kWineMetrics[] = {
     {"rtt50", "round trip p50"},
 };
 
-struct Column {
-  const char* name;
-  const Figures Results::*figures;
-  const char* colour;
+const char kCompanionColour[] = "#1f6fb4";
+
+// A ratio of two columns; the chart's headings show those of the companion
+// against what a user would run instead.
+struct Ratio {
+  std::string name;
+  size_t numerator;
+  size_t denominator;
+  bool inChart;
 };
 
-const Column kColumns[] = {
-    {"companion", &Results::companion, "#1f6fb4"},
-    {"debug on", &Results::debugOn, "#9cc3e6"},
-    {"socat", &Results::socat, "#e8812a"},
-    {"direct", &Results::direct, "#3a9a3a"},
+struct Row {
+  std::string label;
+  std::vector<double> values;  // one per column
+  int decimals;
+  bool higherIsBetter;
+  std::string target;
+};
+
+// One table of the output, and one part of the chart.
+struct Table {
+  std::string title;  // in the chart's headings; empty for the first part
+  std::vector<std::string> columns;
+  std::vector<const char*> colours;
+  std::vector<Ratio> ratios;
+  std::vector<Row> rows;
 };
 
 double ratio(double numerator, double denominator) {
@@ -67,20 +93,70 @@ std::string number(double value, int decimals) {
   return text;
 }
 
+// Two decimals, or two significant digits for a ratio too small for them.
+std::string ratioText(double value) {
+  if (!std::isfinite(value) || value >= 0.095) return number(value, 2);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2g", value);
+  return text;
+}
+
 double wineRatio(const WineFigures& wine, const char* key) {
   const auto found = wine.figures.find(key);
   return found == wine.figures.end() ? kNotApplicable : ratio(found->second.first, found->second.second);
 }
 
-// The two companion columns against socat and direct, in the table's order.
-std::vector<double> ratios(const Results& results, double Figures::*field) {
-  std::vector<double> values;
-  for (const Figures* companion : {&results.companion, &results.debugOn}) {
-    for (const Figures* other : {&results.socat, &results.direct}) {
-      values.push_back(ratio(companion->*field, other->*field));
-    }
+template <typename FiguresType, size_t kCount>
+std::vector<Row> rowsOf(const Metric<FiguresType> (&metrics)[kCount], const std::vector<const FiguresType*>& columns) {
+  std::vector<Row> rows;
+  for (const Metric<FiguresType>& metric : metrics) {
+    Row row{metric.label, {}, metric.decimals, metric.higherIsBetter, metric.target};
+    for (const FiguresType* figures : columns) row.values.push_back(figures->*metric.field);
+    rows.push_back(row);
   }
-  return values;
+  return rows;
+}
+
+Table relayTable(const Results& results) {
+  return {"",
+          {"companion", "debug on", "socat", "direct"},
+          {kCompanionColour, "#9cc3e6", "#e8812a", "#3a9a3a"},
+          {{"c/socat", 0, 2, true}, {"c/direct", 0, 3, false}, {"d/socat", 1, 2, false}, {"d/direct", 1, 3, false}},
+          rowsOf(kMetrics, {&results.companion, &results.debugOn, &results.socat, &results.direct})};
+}
+
+Table framedTable(const FramedResults& f) {
+  return {"framed",
+          {"companion", "socat", f.peerName},
+          {kCompanionColour, "#e8812a", "#8e44ad"},
+          {{"c/socat", 0, 1, true}, {"c/" + f.peerName, 0, 2, true}},
+          rowsOf(kFramedMetrics, {&f.companion, &f.socat, &f.peer})};
+}
+
+size_t columnWidth(const std::string& name, size_t least) { return std::max(least, name.size() + 2); }
+
+void printRows(std::ostream& out, const Table& table) {
+  char cell[64];
+  auto put = [&](const std::string& text, size_t width) {
+    std::snprintf(cell, sizeof cell, "%*s", static_cast<int>(width), text.c_str());
+    out << cell;
+  };
+  std::snprintf(cell, sizeof cell, "%-22s", "");
+  out << cell;
+  for (const std::string& column : table.columns) put(column, columnWidth(column, 11));
+  for (const Ratio& r : table.ratios) put(r.name, columnWidth(r.name, 9));
+  out << "  target (c)\n";
+  for (const Row& row : table.rows) {
+    std::snprintf(cell, sizeof cell, "%-22s", row.label.c_str());
+    out << cell;
+    for (size_t i = 0; i < table.columns.size(); ++i) {
+      put(number(row.values[i], row.decimals), columnWidth(table.columns[i], 11));
+    }
+    for (const Ratio& r : table.ratios) {
+      put(ratioText(ratio(row.values[r.numerator], row.values[r.denominator])), columnWidth(r.name, 9));
+    }
+    out << "  " << row.target << "\n";
+  }
 }
 
 std::string escapeXml(const std::string& text) {
@@ -97,7 +173,7 @@ std::string escapeXml(const std::string& text) {
 }
 
 // SVG geometry, in pixels.
-constexpr int kWidth = 640;
+constexpr int kWidth = 720;
 constexpr int kLabelWidth = 90;
 constexpr int kBarSpan = 440;
 constexpr int kBarHeight = 11;
@@ -136,6 +212,33 @@ class Chart {
   int y_ = 0;
 };
 
+// Each row as a heading with the companion's ratios, and a bar per column,
+// all to one scale.
+void chartTable(Chart& chart, const Table& table) {
+  for (const Row& row : table.rows) {
+    std::string heading = (table.title.empty() ? "" : table.title + ": ") + row.label +
+                          (row.higherIsBetter ? ", higher is better" : ", lower is better");
+    for (const Ratio& r : table.ratios) {
+      const double value = ratio(row.values[r.numerator], row.values[r.denominator]);
+      if (r.inChart && std::isfinite(value)) {
+        heading += "; " + table.columns[r.numerator] + "/" + table.columns[r.denominator] + " " + ratioText(value);
+      }
+    }
+    if (!row.target.empty()) heading += " (target " + row.target + ")";
+    chart.heading(heading);
+    double scale = 0;
+    for (double value : row.values) {
+      if (std::isfinite(value)) scale = std::max(scale, value);
+    }
+    for (size_t i = 0; i < row.values.size(); ++i) {
+      if (std::isfinite(row.values[i])) {
+        chart.bar(table.columns[i], row.values[i], scale, number(row.values[i], row.decimals), table.colours[i]);
+      }
+    }
+    chart.gap();
+  }
+}
+
 }  // namespace
 
 WineFigures readWineFigures(const std::string& path) {
@@ -162,49 +265,24 @@ WineFigures readWineFigures(const std::string& path) {
 }
 
 void printTable(std::ostream& out, const Results& results) {
-  char line[256];
-  std::snprintf(line, sizeof line, "%-22s%11s%11s%11s%11s%9s%9s%9s%9s  %s\n", "", "companion", "debug on", "socat",
-                "direct", "c/socat", "c/direct", "d/socat", "d/direct", "target (c)");
-  out << line;
-  for (const Metric& metric : kMetrics) {
-    std::vector<std::string> cells;
-    for (const Column& column : kColumns) cells.push_back(number(results.*column.figures.*metric.field, metric.decimals));
-    for (double value : ratios(results, metric.field)) cells.push_back(number(value, 2));
-    std::snprintf(line, sizeof line, "%-22s%11s%11s%11s%11s%9s%9s%9s%9s  %s\n", metric.label, cells[0].c_str(),
-                  cells[1].c_str(), cells[2].c_str(), cells[3].c_str(), cells[4].c_str(), cells[5].c_str(),
-                  cells[6].c_str(), cells[7].c_str(), metric.target);
-    out << line;
-  }
+  printRows(out, relayTable(results));
   if (!results.wine.note.empty()) {
     out << "Wine: " << results.wine.note << "\n";
-    return;
+  } else {
+    char line[128];
+    for (const WineMetric& metric : kWineMetrics) {
+      std::snprintf(line, sizeof line, "%-22s%53s%9s\n", (std::string("Wine ") + metric.label).c_str(), "",
+                    ratioText(wineRatio(results.wine, metric.key)).c_str());
+      out << line;
+    }
   }
-  for (const WineMetric& metric : kWineMetrics) {
-    std::snprintf(line, sizeof line, "%-22s%53s%9s\n", (std::string("Wine ") + metric.label).c_str(), "",
-                  number(wineRatio(results.wine, metric.key), 2).c_str());
-    out << line;
-  }
+  out << "\nFramed messages, as a browser sends them, through each host to the echoing agent:\n";
+  printRows(out, framedTable(results.framed));
 }
 
 void writeChart(const std::string& path, const Results& results) {
   Chart chart;
-  for (const Metric& metric : kMetrics) {
-    std::string heading = std::string(metric.label) + (metric.higherIsBetter ? ", higher is better" : ", lower is better");
-    const double versusSocat = ratio(results.companion.*metric.field, results.socat.*metric.field);
-    if (std::isfinite(versusSocat)) heading += "; companion/socat " + number(versusSocat, 2);
-    if (*metric.target) heading += std::string(" (target ") + metric.target + ")";
-    chart.heading(heading);
-    double scale = 0;
-    for (const Column& column : kColumns) {
-      const double value = results.*column.figures.*metric.field;
-      if (std::isfinite(value)) scale = std::max(scale, value);
-    }
-    for (const Column& column : kColumns) {
-      const double value = results.*column.figures.*metric.field;
-      if (std::isfinite(value)) chart.bar(column.name, value, scale, number(value, metric.decimals), column.colour);
-    }
-    chart.gap();
-  }
+  for (const Table& table : {relayTable(results), framedTable(results.framed)}) chartTable(chart, table);
   chart.heading("Wine, companion.exe / direct pipe" +
                 (results.wine.note.empty() ? std::string(" (throughput: higher is better; round trip: lower)")
                                            : ": " + results.wine.note));
@@ -215,7 +293,7 @@ void writeChart(const std::string& path, const Results& results) {
   }
   for (const WineMetric& metric : kWineMetrics) {
     const double value = wineRatio(results.wine, metric.key);
-    if (std::isfinite(value)) chart.bar(metric.label, value, scale, number(value, 2), kColumns[0].colour);
+    if (std::isfinite(value)) chart.bar(metric.label, value, scale, ratioText(value), kCompanionColour);
   }
   std::ofstream out(path);
   out << chart.svg();

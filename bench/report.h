@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "framed.h"
 #include "measure.h"
 
 namespace companion_bench {
@@ -18,11 +19,23 @@ struct WineFigures {
   std::string note;
 };
 
+// The framed part: the companion, socat with its default buffer, and another
+// project's browser host.
+struct FramedResults {
+  FramedFigures companion;
+  FramedFigures socat;
+  FramedFigures peer;
+  std::string peerName;
+  // What each host was given, for the output.
+  std::string counts;
+};
+
 struct Results {
   Figures companion;
   Figures debugOn;
   Figures socat;
   Figures direct;
+  FramedResults framed;
   WineFigures wine;
 };
 

@@ -1,4 +1,4 @@
-// Blocking reads and writes that turn every failure, the end of a stream and the watchdog's alarm into exceptions.
+// Reads, writes and waits that turn every failure, the end of a stream and the watchdog's alarm into exceptions.
 #include "transfer.h"
 
 #include <signal.h>
@@ -50,6 +50,16 @@ size_t readSome(int fd, void* data, size_t capacity) {
 void readExactly(int fd, void* data, size_t size) {
   char* bytes = static_cast<char*>(data);
   for (size_t done = 0; done < size;) done += readSome(fd, bytes + done, size - done);
+}
+
+size_t writeSomeNow(int fd, const void* data, size_t size) {
+  const ssize_t written = ::write(fd, data, size);
+  if (written < 0 && errno != EAGAIN) fail("write");
+  return written < 0 ? 0 : static_cast<size_t>(written);
+}
+
+void waitReady(pollfd* fds, size_t count) {
+  if (::poll(fds, count, -1) < 0) fail("poll");
 }
 
 }  // namespace companion_bench

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The benchmark: builds what it needs, runs the Windows build under Wine
 # against a direct pipe connection, then measures the companion against socat
-# and a direct connection to the example agent. Prints one table and, for
-# Linux and Wine, the time from a browser's leaving to the companion's exit
-# while the agent is stuck; writes the chart to build/bench/bench.svg and a
-# copy to docs/bench.svg.
+# and a direct connection to the example agent, and, with framed messages,
+# against socat and keepassxc-proxy, another project's browser host. Prints
+# the tables and, for Linux and Wine, the time from a browser's leaving to
+# the companion's exit while the agent is stuck; writes the chart to
+# build/bench/bench.svg and a copy to docs/bench.svg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,8 +53,32 @@ run_wine() {
 echo "Wine: companion.exe against a direct pipe connection" >&2
 run_wine >"$wine_figures"
 
+# keepassxc-proxy alone, out of Debian's keepassxc package: the whole
+# application is not needed, only its libraries (scripts/install-deps.sh all).
+# Prints its path, or says on stderr why it cannot run.
+peer_host() {
+  local dir="$out/keepassxc"
+  local proxy="$dir/usr/bin/keepassxc-proxy"
+  if [[ ! -x $proxy ]]; then
+    rm -rf "$dir" && mkdir -p "$dir"
+    if ! (cd "$dir" && apt-get download -qq keepassxc) >"$out/build.log" 2>&1 ||
+      ! dpkg-deb -x "$dir"/keepassxc_*.deb "$dir"; then
+      echo "keepassxc-proxy not measured: the keepassxc package could not be fetched: $(tail -n1 "$out/build.log")" >&2
+      return
+    fi
+  fi
+  local missing
+  missing=$(ldd "$proxy" | awk '/not found/ { print $1 }' | tr '\n' ' ')
+  if [[ -n $missing ]]; then
+    echo "keepassxc-proxy not measured: missing ${missing}(scripts/install-deps.sh all installs them)" >&2
+    return
+  fi
+  echo "$proxy"
+}
+peer=$(peer_host)
+
 build/native/companion-bench --companion build/native/companion --agent build/native/companion-agent \
-  --socat /usr/bin/socat --svg "$out/bench.svg" --wine "$wine_figures"
+  --socat /usr/bin/socat --svg "$out/bench.svg" --wine "$wine_figures" ${peer:+--peer "$peer"}
 cp "$out/bench.svg" docs/bench.svg
 echo "Chart: $out/bench.svg (copied to docs/bench.svg)"
 python3 bench/hangup_latency.py build/native
