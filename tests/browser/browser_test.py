@@ -40,6 +40,30 @@ def agent_stops_mid_session(run):
     run.wait_ended(session)
 
 
+# One byte over the longest message that Chromium and Firefox take from a host.
+OVERSIZED = 1048577
+OVERSIZED_RECORD = f"Message to stdout of {OVERSIZED} bytes is over the browsers' limit of 1048576 bytes"
+
+
+def oversized_message_from_the_agent(run):
+    """A message from the agent over the browsers' limit: the browser closes the port, the companion's log says why
+    before its usual ending, and companion-doctor names it."""
+    run.stop_agent()
+    run.start_agent(["--send-frame", str(OVERSIZED)])
+    session = run.open_session()
+    reason = run.control.expect("disconnect")["reason"]
+    harness.check(reason, "the browser closed the port without an error")
+    # Chromium closes both pipes, so the companion's write may fail before its read does; Firefox closes only
+    # standard input.
+    run.wait_ended(session, codes=(246, 247))
+    record = f"\t[{session.pid}]\t[WARNING] :\t{OVERSIZED_RECORD}\t"
+    harness.check(record in run.sandbox.log_path.read_text(encoding="utf-8"),
+                  f"no Warning record of the oversized message: {harness.log_messages(run.sandbox.log_path, session.pid)}")
+    findings = [f for f in doctor_findings(run)[0] if f["area"] == "log" and f["status"] == "problem"]
+    harness.check(any(OVERSIZED_RECORD in f["message"] for f in findings),
+                  f"companion-doctor does not name the oversized message: {findings}")
+
+
 def browser_quits_mid_session(run):
     """Quitting the browser with a port open ends the companion too; nothing is left behind."""
     session = run.open_session()
@@ -51,20 +75,26 @@ def browser_quits_mid_session(run):
 SCENARIOS = [(name, lambda run, messages=messages: echo_then_disconnect(run, messages))
              for name, messages in ECHO_CASES] + [
     ("the agent stops mid-session", agent_stops_mid_session),
+    ("a message from the agent over the browsers' limit", oversized_message_from_the_agent),
     ("the browser quits mid-session", browser_quits_mid_session),
 ]
+
+
+def doctor_findings(run):
+    """The installed companion-doctor's findings, and its exit code."""
+    result = subprocess.run([str(run.sandbox.prefix / "bin" / "companion-doctor"), "--json"], env=run.sandbox.env,
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=harness.STEP_TIMEOUT)
+    return json.loads(result.stdout), result.returncode
 
 
 def doctor_reports_ok(run, browser_name):
     """The installed companion-doctor finds this browser's manifest and the agent ok before the browser uses them."""
     run.start_agent()
     try:
-        result = subprocess.run([str(run.sandbox.prefix / "bin" / "companion-doctor"), "--json"], env=run.sandbox.env,
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                timeout=harness.STEP_TIMEOUT)
-        findings = [f for f in json.loads(result.stdout) if f["area"] == f"browser {browser_name}"]
-        harness.check(result.returncode == 0 and findings and findings[0]["status"] == "ok",
-                      f"companion-doctor exited {result.returncode}: {result.stdout}")
+        findings, code = doctor_findings(run)
+        browser = [f for f in findings if f["area"] == f"browser {browser_name}"]
+        harness.check(code == 0 and browser and browser[0]["status"] == "ok",
+                      f"companion-doctor exited {code}: {findings}")
     finally:
         run.stop_agent()
     print("ok: companion-doctor reports the install ok", flush=True)

@@ -178,9 +178,9 @@ def log_messages(log_path, pid):
 class Agent:
     """The example agent, echoing on the sandbox's rendezvous socket."""
 
-    def __init__(self, sandbox, program=None):
+    def __init__(self, sandbox, program=None, options=()):
         program = program or sandbox.prefix / "bin" / "companion-agent"
-        self.process = subprocess.Popen([str(program)], env=sandbox.env,
+        self.process = subprocess.Popen([str(program), *options], env=sandbox.env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         ready = self.process.stdout.readline().strip()
         check(ready == f"ready {sandbox.socket_path}", f"agent did not come up on the rendezvous path: {ready!r}")
@@ -477,8 +477,8 @@ class BrowserRun:
         check(ready["id"] == self.browser.extension_id,
               f"extension id {ready['id']!r}, expected {self.browser.extension_id!r}")
 
-    def start_agent(self):
-        self.agent = Agent(self.sandbox, self.agent_program)
+    def start_agent(self, options=()):
+        self.agent = Agent(self.sandbox, self.agent_program, options)
 
     def stop_agent(self):
         if self.agent:
@@ -507,14 +507,16 @@ class BrowserRun:
                 detail = first_difference(json.dumps(echoed), json.dumps(message))
                 raise Failure(f"message {index} came back changed: {detail}")
 
-    def wait_ended(self, session):
-        """Waits until the session's companion has ended, and checks from its log that it relayed and ended with 246."""
+    def wait_ended(self, session, codes=(246,)):
+        """Waits until the session's companion has ended, and checks from its log that it relayed and ended with
+        one of the codes."""
         wait_until(lambda: session.pid not in self.companions(), f"companion {session.pid} to end")
         messages = log_messages(self.sandbox.log_path, session.pid)
         check(f"Connect to socket path: {self.sandbox.socket_path}" in messages,
               f"companion {session.pid} did not try the rendezvous path; its log: {messages}")
-        check(messages[-3:] == ["Loop stoped", "Return code: 246", "Logger stoped"],
-              f"companion {session.pid} did not end with 246; its last records: {messages[-6:]}")
+        endings = [["Loop stoped", f"Return code: {code}", "Logger stoped"] for code in codes]
+        check(messages[-3:] in endings,
+              f"companion {session.pid} did not end with {codes}; its last records: {messages[-6:]}")
 
     def diagnostics(self):
         log = self.sandbox.log_path.read_text(errors="replace")[-3000:] if self.sandbox.log_path.exists() else ""
