@@ -51,6 +51,7 @@ def oversized_message_from_the_agent(run):
     run.stop_agent()
     run.start_agent(["--send-frame", str(OVERSIZED)])
     session = run.open_session()
+    run.control.send("send", message="the agent answers this one with its oversized message")
     reason = run.control.expect("disconnect")["reason"]
     harness.check(reason, "the browser closed the port without an error")
     # Chromium closes both pipes, so the companion's write may fail before its read does; Firefox closes only

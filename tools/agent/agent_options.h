@@ -17,7 +17,7 @@ struct Options {
   // Pattern bytes to send to each companion once both its connections are in.
   uint64_t sendBytes = 0;
   // The length of one message, framed as a browser reads it, to send to each
-  // companion once both its connections are in, before what it echoes.
+  // companion when its first bytes come in, before what it echoes.
   std::optional<uint32_t> frameBytes;
   // Close the connection the companion reads after this many bytes went out.
   std::optional<uint64_t> closeReadAfter;

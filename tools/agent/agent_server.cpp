@@ -224,7 +224,6 @@ void Server::acceptAll() {
 
 void Server::pair(Session& session, ScopedFd second) {
   session.paired = true;
-  if (options_.frameBytes) session.pending = framedMessage(*options_.frameBytes);
   if (!options_.refuseSecond) session.up = std::move(second);
   if (options_.closeWriteAfter == 0u) session.up.reset();
 }
@@ -246,6 +245,11 @@ void Server::readUp(Session& session) {
   if (count <= 0) {
     session.up.reset();
     return;
+  }
+  // The reply to the companion's first bytes, when asked for: the companion
+  // is surely running by then, whoever watches for it.
+  if (options_.frameBytes && session.received == 0 && session.down.valid()) {
+    session.pending += framedMessage(*options_.frameBytes);
   }
   session.received += static_cast<uint64_t>(count);
   // Echoed bytes go nowhere once the companion's reading side is gone.
