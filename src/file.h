@@ -18,10 +18,15 @@ extern const char kLineEnd[];
 // converted has its bad sequences replaced.
 std::filesystem::path pathFromUtf8(const std::string& utf8Path);
 
-// Up to maxBytes bytes from the start of a regular file. False for anything
-// else (a FIFO, a device, a directory), which is never opened in a way that
-// could block, and for a file that cannot be read.
-bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content);
+// Which part of a file readRegularFile reads when it is longer than asked for.
+enum class FilePart { kStart, kEnd };
+
+// Up to maxBytes bytes from the start (or the end) of a regular file, with
+// memory in proportion to what is read. False for anything else (a FIFO, a
+// device, a directory), which is never opened in a way that could block, and
+// for a file that cannot be read.
+bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content,
+                     FilePart part = FilePart::kStart);
 
 // An exclusive lock on an existing file, held while the object lives, so that
 // processes that replace the same file take turns. It waits about kWait for

@@ -9,6 +9,7 @@
 
 #include <utility>
 
+#include "file_read.h"
 #include "scoped_fd.h"
 
 namespace companion {
@@ -65,20 +66,16 @@ bool AppendFile::append(const char* data, size_t size) {
   return true;
 }
 
-bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content) {
+bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content, FilePart part) {
   const ScopedFd fd(openWithoutBlocking(utf8Path, O_RDONLY));
   struct stat status {};
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  content.assign(maxBytes, '\0');
-  size_t filled = 0;
-  while (filled < maxBytes) {
-    const ssize_t count = retryAfterEintr([&] { return ::read(fd.get(), &content[filled], maxBytes - filled); });
-    if (count < 0) return false;
-    if (count == 0) break;
-    filled += static_cast<size_t>(count);
-  }
-  content.resize(filled);
-  return true;
+  const uint64_t size = static_cast<uint64_t>(status.st_size);
+  const uint64_t offset = readOffset(size, maxBytes, part);
+  if (offset != 0 && ::lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+  return readBounded(size - offset, maxBytes, content, [&](char* into, size_t most) {
+    return retryAfterEintr([&] { return ::read(fd.get(), into, most); });
+  });
 }
 
 intptr_t FileLock::open(const std::string& utf8Path) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "file_read.h"
 #include "utf8_win.h"
 
 namespace companion {
@@ -44,23 +45,23 @@ bool AppendFile::append(const char* data, size_t size) {
   return true;
 }
 
-bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content) {
+bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content, FilePart part) {
   const HANDLE file = CreateFileW(utf8ToWide(utf8Path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  bool ok = GetFileType(file) == FILE_TYPE_DISK;
-  content.assign(maxBytes, '\0');
-  size_t filled = 0;
-  while (ok && filled < maxBytes) {
-    DWORD read = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(maxBytes - filled, MAXDWORD));
-    ok = ReadFile(file, &content[filled], chunk, &read, nullptr) != 0;
-    if (read == 0) break;
-    filled += read;
-  }
+  LARGE_INTEGER size{};
+  bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size);
+  const uint64_t offset = ok ? readOffset(static_cast<uint64_t>(size.QuadPart), maxBytes, part) : 0;
+  LARGE_INTEGER start{};
+  start.QuadPart = static_cast<LONGLONG>(offset);
+  ok = ok && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+  ok = ok && readBounded(static_cast<uint64_t>(size.QuadPart) - offset, maxBytes, content, [&](char* into, size_t most) {
+         DWORD read = 0;
+         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(most, MAXDWORD));
+         return ReadFile(file, into, chunk, &read, nullptr) ? static_cast<long long>(read) : -1LL;
+       });
   CloseHandle(file);
-  content.resize(filled);
   return ok;
 }
 
