@@ -18,14 +18,14 @@ std::string absoluteEnvPath(const char* name) {
   return value != nullptr && value[0] == '/' ? value : "";
 }
 
-std::string homeDir() {
+}  // namespace
+
+std::string CompanionLinux::homeDirectory() {
   const std::string home = absoluteEnvPath("HOME");
   if (!home.empty()) return home;
   const passwd* entry = ::getpwuid(::geteuid());
   return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
 }
-
-}  // namespace
 
 std::string CompanionLinux::getSocketPathPrefix() {
   const std::string runtimeDir = absoluteEnvPath("XDG_RUNTIME_DIR");
@@ -35,7 +35,7 @@ std::string CompanionLinux::getSocketPathPrefix() {
 std::string CompanionLinux::getLogDir() {
   const std::string stateDir = absoluteEnvPath("XDG_STATE_HOME");
   if (!stateDir.empty()) return logDirUnder(stateDir);
-  const std::string home = homeDir();
+  const std::string home = homeDirectory();
   return home.empty() ? std::string() : logDirUnder(home + "/.local/state");
 }
 

@@ -14,6 +14,9 @@ class CompanionLinux : public CompanionPosix {
   std::string getLogDir() override;
   std::string getPlatformName() override;
   std::string getExecutableDir(const char* programPath) override;
+  // $HOME when it is absolute, else the user's home in the password database;
+  // empty when neither is known.
+  static std::string homeDirectory();
 
  protected:
   int openStreamSocket() override;

@@ -69,16 +69,6 @@ bool inPrivateDirectory(const std::string& path) {
          (status.st_mode & 077) == 0;
 }
 
-// The owner of a name planted in a shared directory: a link, or a socket
-// file of someone else. The server's uid check cannot tell a link to another
-// of the user's own sockets apart.
-std::optional<uid_t> plantedBy(const std::string& path) {
-  struct stat status {};
-  if (inPrivateDirectory(path) || ::lstat(path.c_str(), &status) != 0) return std::nullopt;
-  if (S_ISLNK(status.st_mode) || status.st_uid != ::geteuid()) return status.st_uid;
-  return std::nullopt;
-}
-
 int32_t refuse(const std::string& server) {
   reportRefusedServer(server, std::to_string(::geteuid()));
   return kCodeSocketInvalid;
@@ -95,6 +85,15 @@ constexpr short kInputGoneEvents = 0;
 constexpr short kInputGoneRevents = kInputGoneEvents | POLLHUP | POLLERR;
 
 }  // namespace
+
+// The server's uid check cannot tell a link to another of the user's own
+// sockets apart, hence the link is refused too.
+std::optional<uid_t> CompanionPosix::plantedBy(const std::string& path) {
+  struct stat status {};
+  if (inPrivateDirectory(path) || ::lstat(path.c_str(), &status) != 0) return std::nullopt;
+  if (S_ISLNK(status.st_mode) || status.st_uid != ::geteuid()) return status.st_uid;
+  return std::nullopt;
+}
 
 CompanionPosix::CompanionPosix()
     : RelayPumps(relayState(socketResult, stdResult, socketDone, stdDone, stopRequested)),

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "companion_files.h"
@@ -46,6 +47,11 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   // Sent to a pump's thread to make its blocked call fail. SIGURG is ignored
   // by default, so one arriving from outside changes nothing.
   static constexpr int kCancelSignal = SIGURG;
+
+  // The owner of a name planted at the rendezvous path in a directory that is
+  // not the user's alone (the /tmp fallback): a link, or a socket file of
+  // someone else, which the companion refuses before connecting.
+  static std::optional<uid_t> plantedBy(const std::string& socketPath);
 
  protected:
   // A new Unix stream socket, non-blocking and closed on exec; -1 with errno.
