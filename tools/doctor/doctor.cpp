@@ -1,9 +1,9 @@
 // The diagnosis: manifests as the browsers check them, the suffix, the
-// rendezvous name and the log's last outcome.
+// rendezvous name and the log's last outcome. Every file-system query is in
+// its non-throwing form: what cannot be looked at is a finding.
 #include "doctor.h"
 
-#include <cstdlib>
-#include <filesystem>
+#include <cerrno>
 
 #include "frame_lengths.h"
 #include "logger.h"
@@ -15,17 +15,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// More than any manifest, and more than a log grows before it is rotated.
-constexpr size_t kMaxReadBytes = size_t{64} << 20;
+// Far more than any manifest; a bigger file is not read.
+constexpr uintmax_t kMaxManifestBytes = uintmax_t{1} << 20;
+// How much of the log's end is searched for the last relay's code.
+constexpr size_t kLogTailBytes = size_t{4} << 20;
+// Problems listed in one finding; the rest are counted.
+constexpr size_t kListedProblems = 5;
 
-// The start of a regular file; anything else (a FIFO planted there) reads as
-// empty instead of blocking the diagnosis.
-std::string readWhole(const std::string& path) {
-  std::string content;
-  return companion::readRegularFile(path, kMaxReadBytes, content) ? content : std::string();
-}
-
-std::string meaningOf(int code) {
+std::string meaningOf(long long code) {
   switch (code) {
     case 0: return "success";
     case 240: return "no agent served the rendezvous name";
@@ -47,6 +44,7 @@ std::string oversizedMessageOfRun(const std::string& log, size_t recordAt) {
   const size_t lineStart = log.rfind('\n', recordAt) + 1;  // 0 on the first line
   // "\t[<pid>]\t", the field after the zone.
   const size_t processAt = log.find("\t[", lineStart);
+  if (processAt == std::string::npos) return "";
   const std::string process = log.substr(processAt, log.find(']', processAt) + 2 - processAt);
   const size_t runStart =
       log.rfind(process + companion::levelTag(LoggerLevel::Info) + ":\tLogger started: ", lineStart);
@@ -58,12 +56,73 @@ std::string oversizedMessageOfRun(const std::string& log, size_t recordAt) {
   return log.substr(messageAt, log.find('\t', messageAt) - messageAt);
 }
 
+std::string listed(const std::vector<std::string>& problems) {
+  if (problems.size() <= kListedProblems) return join(problems, "; ");
+  const std::vector<std::string> first(problems.begin(), problems.begin() + kListedProblems);
+  return join(first, "; ") + "; and " + std::to_string(problems.size() - kListedProblems) + " more";
+}
+
+// The code of the last "Return code: <code>" record in the text, if any, and
+// where that record's marker is.
+bool lastReturnCode(const std::string& log, long long& code, size_t& at) {
+  const std::string marker = "\tReturn code: ";
+  at = log.rfind(marker);
+  if (at == std::string::npos) return false;
+  size_t digit = at + marker.size();
+  const bool negative = digit < log.size() && log[digit] == '-';
+  if (negative) ++digit;
+  code = 0;
+  size_t digits = 0;
+  for (; digit < log.size() && log[digit] >= '0' && log[digit] <= '9' && digits < 12; ++digit, ++digits) {
+    code = code * 10 + (log[digit] - '0');
+  }
+  if (negative) code = -code;
+  return digits > 0;
+}
+
 }  // namespace
 
 std::string join(const std::vector<std::string>& parts, const char* separator) {
   std::string out;
   for (const std::string& part : parts) out += (out.empty() ? "" : separator) + part;
   return out;
+}
+
+PathState stateOf(const std::string& path) {
+  PathState state;
+  state.type = fs::status(companion::pathFromUtf8(path), state.error).type();
+  if (state.type == fs::file_type::not_found) state.error.clear();
+  return state;
+}
+
+std::string describe(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::regular: return "a file";
+    case fs::file_type::directory: return "a directory";
+    case fs::file_type::symlink: return "a symbolic link";
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::socket: return "a socket";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device";
+    case fs::file_type::not_found: return "missing";
+    default: return "neither a file nor a directory";
+  }
+}
+
+Finding cannotRead(const std::string& area, const std::string& path, const std::error_code& error) {
+  // The folder that stops the way is the deepest one that is there.
+  std::string blocked = path;
+  if (error == std::errc::permission_denied) {
+    for (size_t cut = path.find_last_of("/\\"); cut != std::string::npos && cut > 0;
+         cut = path.find_last_of("/\\", cut - 1)) {
+      if (stateOf(path.substr(0, cut)).type == fs::file_type::directory) {
+        blocked = path.substr(0, cut);
+        break;
+      }
+    }
+  }
+  return {Status::Problem, area, "cannot read " + blocked + ": " + error.message(),
+          error == std::errc::permission_denied ? accessFix(blocked) : "mend or remove " + path};
 }
 
 std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std::string& executableDir) {
@@ -89,62 +148,135 @@ void Doctor::add(Status status, const std::string& area, const std::string& mess
 
 void Doctor::checkBrowser(const BrowserLookup& lookup) {
   const std::string area = "browser " + lookup.browser;
-  if (lookup.manifest.empty()) {
+  bool anyManifest = false;
+  for (const ManifestPlace& place : lookup.found) {
+    // A place the browser cannot look into is one it passes over.
+    if (place.error) {
+      findings_.push_back(cannotRead(area, place.file, place.error));
+      continue;
+    }
+    anyManifest = true;
+    if (checkPlace(area, lookup, place) || !lookup.triesNextWhenRefused) return;
+  }
+  if (!anyManifest) {
     add(Status::Note, area, "no manifest in " + join(lookup.searched), "register the companion with the extension ids");
-    return;
+  }
+}
+
+bool Doctor::checkPlace(const std::string& area, const BrowserLookup& lookup, const ManifestPlace& place) {
+  const std::string fix = "register the companion again, or mend " + place.file;
+  const PathState state = stateOf(place.file);
+  if (state.error) {
+    findings_.push_back(cannotRead(area, place.file, state.error));
+    return false;
+  }
+  if (state.type == fs::file_type::not_found) {
+    add(Status::Problem, area, place.place + " names " + place.file + ", which does not exist",
+        "register the companion again");
+    return false;
+  }
+  if (state.type != fs::file_type::regular) {
+    add(Status::Problem, area, place.file + " is " + describe(state.type) + ", not a manifest file",
+        "remove it, then register the companion again");
+    return false;
   }
   std::error_code error;
-  if (!fs::is_regular_file(companion::pathFromUtf8(lookup.manifest), error)) {
-    add(Status::Problem, area, lookup.foundAt + " names " + lookup.manifest + ", which does not exist",
+  const uintmax_t size = fs::file_size(companion::pathFromUtf8(place.file), error);
+  std::string text;
+  if (!error && size > kMaxManifestBytes) {
+    add(Status::Problem, area,
+        place.file + " is " + std::to_string(size) + " bytes, more than any manifest: the doctor does not read it", fix);
+    return false;
+  }
+  errno = 0;
+  if (!error && !companion::readRegularFile(place.file, kMaxManifestBytes, text)) {
+    error = errno != 0 ? std::error_code(errno, std::generic_category()) : std::make_error_code(std::errc::io_error);
+  }
+  if (error) {
+    findings_.push_back(cannotRead(area, place.file, error));
+    return false;
+  }
+  const ManifestCheck check = checkManifest(place.file, text, lookup.family, hostName());
+  if (!check.refusals.empty()) {
+    add(Status::Problem, area, place.place + " names " + place.file + ": " + listed(check.refusals), fix);
+    return false;
+  }
+  for (const std::string& note : check.notes) add(Status::Note, area, place.file + ": " + note);
+  checkProgram(area, place, check.program);
+  return true;
+}
+
+void Doctor::checkProgram(const std::string& area, const ManifestPlace& place, const std::string& program) {
+  const std::string starts = place.file + " starts " + program;
+  const PathState state = stateOf(program);
+  if (state.error) {
+    findings_.push_back(cannotRead(area, program, state.error));
+  } else if (state.type != fs::file_type::regular) {
+    add(Status::Problem, area,
+        starts + ", which " + (state.type == fs::file_type::not_found ? "does not exist" : "is " + describe(state.type)),
         "register the companion again");
-    return;
+  } else if (!isExecutable(program)) {
+    add(Status::Problem, area, starts + ", which is not executable", "chmod +x '" + program + "'");
+  } else if (!samePath(program, companionPath_)) {
+    add(Status::Problem, area, starts + ", not this companion (" + companionPath_ + ")",
+        "register this companion again, or use the doctor beside " + program);
+  } else {
+    ++browsersOk_;
+    add(Status::Ok, area, "uses " + place.file + " (from " + place.place + ")");
   }
-  const ManifestCheck check = checkManifest(lookup.manifest, readWhole(lookup.manifest), lookup.family, hostName());
-  if (!check.problems.empty()) {
-    add(Status::Problem, area, lookup.foundAt + " names " + lookup.manifest + ": " + join(check.problems, "; "),
-        "register the companion again, or mend " + lookup.manifest);
-    return;
-  }
-  ++browsersOk_;
-  if (!samePath(check.program, companionPath_)) {
-    add(Status::Note, area, lookup.manifest + " is valid but starts " + check.program + ", not " + companionPath_);
-    return;
-  }
-  add(Status::Ok, area, "uses " + lookup.manifest + " (from " + lookup.foundAt + ")");
 }
 
 void Doctor::checkSuffix(const std::string& executableDir, const companion::CompanionBase& companion) {
   const std::string file = executableDir + "/companion.suffix";
-  std::error_code error;
-  if (!fs::exists(companion::pathFromUtf8(file), error)) {
+  const PathState state = stateOf(file);
+  if (state.error) {
+    findings_.push_back(cannotRead("suffix", file, state.error));
+  } else if (state.type == fs::file_type::not_found) {
     add(Status::Note, "suffix", "no " + file + ": the default log folder and rendezvous name");
-    return;
+  } else if (state.type != fs::file_type::regular) {
+    add(Status::Problem, "suffix",
+        file + " is " + describe(state.type) + ", which the companion does not read: the default log folder and "
+                                               "rendezvous name",
+        "remove " + file + ", or make it a file with the suffix");
+  } else {
+    add(Status::Ok, "suffix", file + " gives the log suffix '" + companion.getLogSuffix() + "'");
   }
-  add(Status::Ok, "suffix", file + " gives the log suffix '" + companion.getLogSuffix() + "'");
 }
 
 void Doctor::checkLog(const std::string& path, bool debug) {
+  const PathState state = stateOf(path);
   std::error_code error;
-  const uintmax_t size = fs::file_size(companion::pathFromUtf8(path), error);
-  if (error) {
+  const uintmax_t size = state.type == fs::file_type::regular ? fs::file_size(companion::pathFromUtf8(path), error) : 0;
+  if (state.error || error) {
+    findings_.push_back(cannotRead("log", path, state.error ? state.error : error));
+  } else if (state.type == fs::file_type::not_found) {
     add(Status::Note, "log", "no log yet at " + path);
+  } else if (state.type != fs::file_type::regular) {
+    add(Status::Problem, "log", path + " is " + describe(state.type) + ", not a file: the companion writes no log",
+        "remove or rename " + path);
   } else {
     add(Status::Ok, "log", path + ", " + std::to_string(size) + " bytes");
   }
   if (debug) add(Status::Note, "log", "debug logging is on: relayed data is written to the log");
-  const std::string marker = "\tReturn code: ";
-  const std::string log = error ? std::string() : readWhole(path);
-  const size_t at = log.rfind(marker);
-  if (at == std::string::npos) return;
-  const int code = std::atoi(log.c_str() + at + marker.size());
-  add(code == 246 ? Status::Ok : Status::Note, "log",
-      "the last relay ended with " + std::to_string(code) + ": " + meaningOf(code));
-  const std::string oversized = oversizedMessageOfRun(log, at);
-  if (!oversized.empty()) {
-    add(Status::Problem, "log",
-        "the last relay logged \"" + oversized + "\": the agent sent a message that the browsers refuse, and the "
-        "browser closed the port", "make the agent send messages of at most " +
-        std::to_string(companion::kBrowserMessageLimit) + " bytes");
+  std::string tail;
+  if (state.type != fs::file_type::regular ||
+      !companion::readRegularFile(path, kLogTailBytes, tail, companion::FilePart::kEnd)) {
+    return;
+  }
+  long long code = 0;
+  size_t at = 0;
+  if (lastReturnCode(tail, code, at)) {
+    add(code == 246 ? Status::Ok : Status::Note, "log",
+        "the last relay ended with " + std::to_string(code) + ": " + meaningOf(code));
+    const std::string oversized = oversizedMessageOfRun(tail, at);
+    if (!oversized.empty()) {
+      add(Status::Problem, "log",
+          "the last relay logged \"" + oversized + "\": the agent sent a message that the browsers refuse, and the "
+          "browser closed the port", "make the agent send messages of at most " +
+          std::to_string(companion::kBrowserMessageLimit) + " bytes");
+    }
+  } else if (size > kLogTailBytes) {
+    add(Status::Note, "log", "no relay ended in the last " + std::to_string(kLogTailBytes >> 20) + " MiB of the log");
   }
 }
 

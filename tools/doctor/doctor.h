@@ -2,8 +2,10 @@
 // its browsers look, how a rendezvous name is inspected, and the companion.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "companion.h"
@@ -11,19 +13,36 @@
 
 namespace companion_doctor {
 
-// Where one browser looked for the host manifest, in its own order, and the
-// manifest it would use (empty when none).
+// A place where a browser found a manifest, or could not look.
+struct ManifestPlace {
+  std::string place;  // the folder or key that names it
+  std::string file;   // the manifest
+  std::error_code error;  // set when the file system would not say what is there
+  // A system-wide registration (a system folder, HKLM), which the browser
+  // uses alone when a policy makes it ignore per-user ones.
+  bool systemWide = false;
+};
+
+// Where one browser looked for the host manifest, in its own order, and what
+// it found there.
 struct BrowserLookup {
   std::string browser;
   std::string family;  // "chrome" or "firefox"
   std::vector<std::string> searched;
-  std::string manifest;
-  std::string foundAt;  // the folder or key that named it
-  // The first system-wide registration (a system folder, HKLM), which the
-  // browser uses when a policy makes it ignore per-user ones; empty when none.
-  std::string systemManifest;
-  std::string systemFoundAt;
+  // In that order; on Windows the first key that names a manifest, and the
+  // first system-wide one after it.
+  std::vector<ManifestPlace> found;
+  // A manifest the browser refuses sends it on to the next place (Firefox's
+  // folders); otherwise the first manifest found is the one it uses.
+  bool triesNextWhenRefused = false;
 };
+
+// What the file system says of a path, following links; never throws.
+struct PathState {
+  std::filesystem::file_type type = std::filesystem::file_type::none;
+  std::error_code error;  // set for anything but a path that is there or missing
+};
+PathState stateOf(const std::string& path);
 
 // The platform's parts (doctor_linux.cpp, doctor_win.cpp).
 std::unique_ptr<companion::CompanionBase> makeCompanion();
@@ -33,10 +52,20 @@ const char* hostName();
 std::vector<BrowserLookup> lookUpBrowsers();
 // Browsers that cannot start host programs at all (sandboxed packages).
 std::vector<Finding> sandboxNotes();
-// The finding for the rendezvous name; served when an agent of this user
-// seems to serve it, told without connecting.
+// The finding for the rendezvous name; served when a server of this user
+// listens on it, told without connecting.
 Finding inspectRendezvous(const std::string& path, bool& served);
 bool samePath(const std::string& a, const std::string& b);
+// Whether a regular file may be run as a program.
+bool isExecutable(const std::string& path);
+// How a user gets back into a folder of theirs that they cannot read.
+std::string accessFix(const std::string& folder);
+
+// The finding for a path the file system will not look at: it names the
+// deepest folder on the way that cannot be entered, or the path itself.
+Finding cannotRead(const std::string& area, const std::string& path, const std::error_code& error);
+// A file type in words: "a directory", "a FIFO", ...
+std::string describe(std::filesystem::file_type type);
 
 class Doctor {
  public:
@@ -48,6 +77,9 @@ class Doctor {
  private:
   void add(Status status, const std::string& area, const std::string& message, const std::string& fix = "");
   void checkBrowser(const BrowserLookup& lookup);
+  // Whether the browser takes the manifest there (whatever then becomes of its program).
+  bool checkPlace(const std::string& area, const BrowserLookup& lookup, const ManifestPlace& place);
+  void checkProgram(const std::string& area, const ManifestPlace& place, const std::string& program);
   void checkSuffix(const std::string& executableDir, const companion::CompanionBase& companion);
   void checkLog(const std::string& path, bool debug);
 

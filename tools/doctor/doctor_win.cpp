@@ -58,16 +58,15 @@ const char* companionFileName() { return "companion.exe"; }
 
 const char* hostName() { return kHostName; }
 
-// A relative path is taken from the manifest's folder, as Chrome does.
+// A relative path is taken from the manifest's folder, as Chromium
+// (native_process_launcher.cc) and Firefox (NativeMessaging.sys.mjs) do.
 std::string programOf(const std::string& manifestFile, const std::string& path, std::string& problem) {
-  fs::path program = companion::pathFromUtf8(path);
   if (path.empty()) {
     problem = "\"path\" is empty";
     return path;
   }
+  fs::path program = companion::pathFromUtf8(path);
   if (program.is_relative()) program = companion::pathFromUtf8(manifestFile).parent_path() / program;
-  std::error_code error;
-  if (!fs::is_regular_file(program, error)) problem = "the program " + path + " is missing";
   return companion::wideToUtf8(program.wstring());
 }
 
@@ -76,12 +75,21 @@ bool samePath(const std::string& a, const std::string& b) {
   return fs::equivalent(companion::pathFromUtf8(a), companion::pathFromUtf8(b), error);
 }
 
+// Windows runs any file the browser names; whether it is a program shows only then.
+bool isExecutable(const std::string&) { return true; }
+
+std::string accessFix(const std::string& folder) {
+  return "give your user access to " + folder + " again (its Properties, Security)";
+}
+
+// Each browser uses the first key that names a manifest, whatever the file
+// (the system-wide one when a policy has it ignore per-user keys).
 std::vector<BrowserLookup> lookUpBrowsers() {
   const std::pair<HKEY, const char*> roots[] = {{HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}};
   const std::pair<REGSAM, const char*> views[] = {{KEY_WOW64_32KEY, "32-bit view"}, {KEY_WOW64_64KEY, "64-bit view"}};
   std::vector<BrowserLookup> lookups;
   for (const BrowserKeys& browser : kBrowsers) {
-    BrowserLookup lookup{browser.browser, browser.family, {}, "", "", "", ""};
+    BrowserLookup lookup{browser.browser, browser.family, {}, {}, false};
     for (const auto& [root, rootName] : roots) {
       for (const char* key : browser.keys) {
         for (const auto& [view, viewName] : views) {
@@ -90,13 +98,10 @@ std::vector<BrowserLookup> lookUpBrowsers() {
           lookup.searched.push_back(place);
           const std::string manifest = defaultValue(root, path, view);
           if (manifest.empty()) continue;
-          if (lookup.manifest.empty()) {
-            lookup.manifest = manifest;
-            lookup.foundAt = place;
-          }
-          if (root == HKEY_LOCAL_MACHINE && lookup.systemManifest.empty()) {
-            lookup.systemManifest = manifest;
-            lookup.systemFoundAt = place;
+          // The first key that names a manifest, and the first system-wide one after it.
+          const bool systemWide = root == HKEY_LOCAL_MACHINE;
+          if (lookup.found.empty() || (systemWide && !lookup.found.back().systemWide)) {
+            lookup.found.push_back({place, manifest, {}, systemWide});
           }
         }
       }
@@ -108,17 +113,20 @@ std::vector<BrowserLookup> lookUpBrowsers() {
 
 std::vector<Finding> sandboxNotes() { return {}; }
 
-// WaitNamedPipe tells whether the name exists without connecting to it; who
-// serves it only the companion's own check tells, once connected.
+// WaitNamedPipe tells whether a server has the name open without connecting
+// to it. Which user that server runs as Windows tells only to a client that
+// has connected (GetNamedPipeServerProcessId), and a connection the agent
+// would take for a companion's: so that is left to the companion's own check.
 Finding inspectRendezvous(const std::string& path, bool& served) {
   const bool available = WaitNamedPipeW(companion::utf8ToWide(path).c_str(), 1) != 0;
   const DWORD error = GetLastError();
   if (!available && error != ERROR_SEM_TIMEOUT) {
-    return {Status::Problem, "agent", "nothing serves " + path, "start the agent"};
+    return {Status::Problem, "agent", "nothing serves " + path + ": the agent is not running", "start the agent"};
   }
   served = true;
   return {Status::Ok, "agent",
-          path + (available ? " exists" : " exists, every instance busy") + " (not connected to: nothing is sent)",
+          path + (available ? " exists" : " exists, every instance busy") +
+              " (not connected to: nothing is sent; the companion checks that its server is this user)",
           ""};
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "json_reader.h"
+
 namespace companion_doctor {
 namespace {
 
@@ -14,9 +16,19 @@ const char* statusName(Status status) {
   }
 }
 
+// A JSON string of the text; a byte that is not part of well-formed UTF-8
+// (a path or manifest value in another encoding) becomes U+FFFD, so that
+// the report is always valid JSON.
 std::string jsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
+  for (size_t at = 0; at < text.size();) {
+    const char c = text[at];
+    const size_t length = utf8SequenceLength(text, at);
+    if (length == 0) {
+      out += "\\ufffd";
+      ++at;
+      continue;
+    }
     if (c == '"' || c == '\\') {
       out.push_back('\\');
       out.push_back(c);
@@ -25,8 +37,9 @@ std::string jsonString(const std::string& text) {
       std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
       out += escaped;
     } else {
-      out.push_back(c);
+      out.append(text, at, length);
     }
+    at += length;
   }
   return out + "\"";
 }

@@ -50,24 +50,26 @@ bool applyHostPolicy(BrowserLookup& lookup, const std::string& hostName, std::ve
   if (!policy.userLevelHosts.value || *policy.userLevelHosts.value) return true;
 
   const std::string setting = "NativeMessagingUserLevelHosts is false (" + policy.userLevelHosts.source + ")";
-  const bool perUser = !lookup.manifest.empty() && lookup.foundAt != lookup.systemFoundAt;
+  const bool perUser = !lookup.found.empty() && !lookup.found.front().systemWide;
   if (!perUser) {
     findings.push_back({Status::Note, area, setting + ": only system-wide registrations count", ""});
     return true;
   }
-  if (lookup.systemManifest.empty()) {
+  const ManifestPlace ignored = lookup.found.front();
+  lookup.found.erase(std::remove_if(lookup.found.begin(), lookup.found.end(),
+                                    [](const ManifestPlace& place) { return !place.systemWide; }),
+                     lookup.found.end());
+  if (lookup.found.empty()) {
     findings.push_back({Status::Problem, area,
-                        setting + ": the browser ignores the per-user registration " + lookup.foundAt + " (" +
-                            lookup.manifest + "), and there is no system-wide one",
+                        setting + ": the browser ignores the per-user registration " + ignored.place + " (" +
+                            ignored.file + "), and there is no system-wide one",
                         std::string("install the companion for every user: ") + systemWideInstall()});
     return false;
   }
   findings.push_back({Status::Note, area,
-                      setting + ": the browser ignores the per-user registration " + lookup.foundAt +
+                      setting + ": the browser ignores the per-user registration " + ignored.place +
                           " and takes the system-wide one",
                       ""});
-  lookup.manifest = lookup.systemManifest;
-  lookup.foundAt = lookup.systemFoundAt;
   return true;
 }
 

@@ -69,14 +69,16 @@ HostPolicy readHostPolicy(const std::string& browser, std::vector<Finding>& find
   std::error_code error;
   if (folder.empty() || !fs::is_directory(folder, error)) return policy;
   std::set<std::string> files;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (entry.is_regular_file(error)) files.insert(entry.path().string());
+  // Stepped with an error code: a folder that fails midway ends the listing, not the doctor.
+  for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
+       entry.increment(error)) {
+    if (entry->is_regular_file(error)) files.insert(entry->path().string());
   }
   for (const std::string& file : files) {
     std::string text;
     std::string reason = "it cannot be read";
     std::optional<JsonValue> json;
-    if (companion::readRegularFile(file, kMaxPolicyBytes, text)) json = parseJson(text, reason);
+    if (companion::readRegularFile(file, kMaxPolicyBytes, text)) json = parseJson(text, kChromiumJson, reason);
     if (!json || json->kind != JsonValue::Kind::Object) {
       findings.push_back({Status::Note, "browser " + browser,
                           "the policy file " + file + " is left out: " + (json ? "not a JSON object" : reason), ""});
