@@ -101,6 +101,37 @@ def doctor_reports_ok(run, browser_name):
     print("ok: companion-doctor reports the install ok", flush=True)
 
 
+def manifest_rules_agree(run, browser_name):
+    """Each manifest variant, loaded once: the browser starts the host for it exactly when the table says, and
+    companion-doctor says ok for this browser exactly then."""
+    column = 2 if browser_name == "chromium" else 3
+    manifest = run.browser.manifest_path
+    installed = manifest.read_bytes()
+    run.start_agent()
+    try:
+        for row in harness.MANIFEST_VARIANTS:
+            name, template, expected = row[0], row[1], row[column]
+            if expected is None:
+                continue
+            manifest.write_bytes(run.browser.manifest_for(template))
+            findings = [f for f in doctor_findings(run)[0] if f["area"] == f"browser {browser_name}"]
+            doctor_ok = any(f["status"] == "ok" for f in findings)
+            run.control.check_quiet()
+            session = run.try_session()
+            if session:
+                run.control.send("disconnect")
+                run.wait_ended(session)
+            harness.check((session is not None, doctor_ok) == (expected, expected),
+                          f"{name}: {browser_name} started the host: {session is not None}, the doctor said ok: "
+                          f"{doctor_ok}, expected {expected}; doctor: {findings}")
+    finally:
+        manifest.write_bytes(installed)
+        run.stop_agent()
+    checked = sum(row[column] is not None for row in harness.MANIFEST_VARIANTS)
+    print(f"ok: {browser_name} and companion-doctor agree on {checked} manifest rules",
+          flush=True)
+
+
 def run_scenarios(run):
     """Runs the scenarios in order, each against a fresh agent; stops at the first failure."""
     for name, scenario in SCENARIOS:
@@ -118,6 +149,7 @@ def check_browser(run, build_dir, browser_name):
     try:
         run.start(build_dir)
         doctor_reports_ok(run, browser_name)
+        manifest_rules_agree(run, browser_name)
         run_scenarios(run)
         left = run.close()
         harness.check(not left, f"companion processes left behind: {left}")

@@ -117,8 +117,8 @@ class Sandbox:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def install(build_dir, env, prefix, scope, chrome_ids=(), firefox_ids=(), destdir=None, options=()):
-    """Runs the build's install step (what `cmake --install` runs) with the manifest options given."""
+def install(build_dir, env, prefix, scope, chrome_ids=(), firefox_ids=(), destdir=None, options=(), cwd=None):
+    """Runs the build's install step (what `cmake --install` runs) with the manifest options given, in cwd."""
     command = [
         "cmake",
         f"-DCMAKE_INSTALL_PREFIX={prefix}",
@@ -126,10 +126,10 @@ def install(build_dir, env, prefix, scope, chrome_ids=(), firefox_ids=(), destdi
         f"-DCOMPANION_CHROME_EXTENSION_IDS={','.join(chrome_ids)}",
         f"-DCOMPANION_FIREFOX_EXTENSION_IDS={','.join(firefox_ids)}",
         *options,
-        "-P", str(Path(build_dir) / "cmake_install.cmake"),
+        "-P", str(Path(build_dir).resolve() / "cmake_install.cmake"),
     ]
     env = dict(env, DESTDIR=str(destdir)) if destdir else env
-    return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+    return subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                           timeout=STEP_TIMEOUT)
 
 
@@ -291,6 +291,16 @@ class Browser:
     def output_tail(self):
         return self.output_path.read_text(errors="replace")[-3000:]
 
+    def manifest_for(self, template):
+        """A manifest variant's bytes for this browser, the sandbox's program and the test extension."""
+        origin = f"chrome-extension://{self.extension_id}"
+        text = (template.replace(b"@PATH@", str(self.sandbox.program).encode())
+                .replace(b"@KEY@", self.manifest_list.encode())
+                .replace(b"@ID@", (f"{origin}/" if self.manifest_list == "allowed_origins" else self.extension_id).encode())
+                .replace(b"@UPPER_ID@", f"chrome-extension://{self.extension_id.upper()}/".encode())
+                .replace(b"@ORIGIN_NO_SLASH@", origin.encode()))
+        return b"\xff\xfe" + text.decode().encode("utf-16-le") if isinstance(template, Utf16) else text
+
     def quit(self):
         """Asks the browser's main process to end, as a desktop would, and waits until all of its group is gone.
 
@@ -332,6 +342,7 @@ class Chromium(Browser):
     binary = "/usr/lib/chromium/chromium"
 
     extension_id = chromium_extension_id()
+    manifest_list = "allowed_origins"
 
     @property
     def user_data_dir(self):
@@ -355,6 +366,10 @@ class Chromium(Browser):
             f"--load-extension={self.extension}",
             "about:blank",
         ]
+
+    @property
+    def manifest_path(self):
+        return self.user_data_dir / "NativeMessagingHosts" / f"{HOST_NAME}.json"
 
     def expected_arguments(self):
         return [f"chrome-extension://{self.extension_id}/"]
@@ -418,6 +433,7 @@ class Firefox(Browser):
     name = "firefox"
     binary = "/usr/lib/firefox-esr/firefox-esr"
     extension_id = FIREFOX_EXTENSION_ID
+    manifest_list = "allowed_extensions"
 
     def __init__(self, sandbox, control):
         self.profile = sandbox.root / "firefox-profile"
@@ -435,13 +451,101 @@ class Firefox(Browser):
         # A release build takes the remote-settings server from the preferences only with MOZ_REMOTE_SETTINGS_DEVTOOLS.
         return dict(self.sandbox.env, MOZ_CRASHREPORTER_DISABLE="1", MOZ_REMOTE_SETTINGS_DEVTOOLS="1")
 
+    @property
+    def manifest_path(self):
+        return self.sandbox.home / ".mozilla" / "native-messaging-hosts" / f"{HOST_NAME}.json"
+
     def expected_arguments(self):
         # Firefox passes the host manifest's path and the extension's id.
-        manifest = self.sandbox.home / ".mozilla" / "native-messaging-hosts" / f"{HOST_NAME}.json"
-        return [str(manifest), self.extension_id]
+        return [str(self.manifest_path), self.extension_id]
 
 
 BROWSERS = {browser.name: browser for browser in (Chromium, Firefox)}
+
+
+class Utf16(bytes):
+    """A manifest written as UTF-16 with its byte-order mark, as Notepad saves "Unicode"."""
+
+
+def manifest_text(description=b'"d"', name=b'"com.vantro.companion"', path=b'"@PATH@"', allowed=b'["@ID@"]',
+                  extra=b"", drop=()):
+    """A host manifest's bytes with one part replaced: @PATH@ stands for the program, @KEY@ for the browser's list
+    (allowed_origins or allowed_extensions) and @ID@ for the test extension's entry in it."""
+    members = [(b"name", name), (b"description", description), (b"path", path), (b"type", b'"stdio"'),
+               (b"@KEY@", allowed)]
+    text = b", ".join(b'"%s": %s' % (key, value) for key, value in members if key.decode() not in drop)
+    return b"{" + text + extra + b"}"
+
+
+def nested(depth, inner=b""):
+    return b"[" * depth + inner + b"]" * depth
+
+
+# Each row: one rule of the browsers' manifest readers, the manifest that shows it, and whether Chromium and
+# Firefox start the host for the test extension with it (None: a rule of the other family only). Checked against
+# both browsers and companion-doctor by browser_test.py; the rules and their sources are listed in README.md.
+MANIFEST_VARIANTS = [
+    ("as the install step writes it", manifest_text(), True, True),
+    ("a UTF-8 byte-order mark, as Notepad writes it", b"\xef\xbb\xbf" + manifest_text(), True, True),
+    ("a second byte-order mark", b"\xef\xbb\xbf\xef\xbb\xbf" + manifest_text(), False, False),
+    ("UTF-16 with its byte-order mark", Utf16(manifest_text()), False, False),
+    ("a Latin-1 byte in a string", manifest_text(description=b'"caf\xe9"'), False, False),
+    ("a surrogate encoded in UTF-8", manifest_text(description=b'"\xed\xa0\x80"'), False, False),
+    ("an overlong UTF-8 form", manifest_text(description=b'"\xc0\xaf"'), False, False),
+    ("a Latin-1 byte in a comment", b"/* caf\xe9 */" + manifest_text(), True, False),
+    ("the noncharacter U+FFFF, raw and escaped", manifest_text(description=b'"\xef\xbf\xbf \\uffff"'), True, True),
+    ("a lone high surrogate", manifest_text(description=b'"\\ud800"'), False, True),
+    ("a high surrogate before another escape", manifest_text(description=b'"\\ud800\\u0041"'), False, True),
+    ("a lone low surrogate", manifest_text(description=b'"\\udc00"'), False, True),
+    ("every JSON escape and a surrogate pair",
+     manifest_text(description=b'"\\" \\\\ \\/ \\b \\f \\n \\r \\t \\u00e9 \\ud83d\\ude00 \\u0000"'), True, True),
+    ("a \\x escape", manifest_text(description=b'"\\x41\\xff"'), True, False),
+    ("a \\v escape", manifest_text(description=b'"\\v"'), False, False),
+    ("a raw control character in a string", manifest_text(description=b'"a\x01b"'), False, False),
+    ("a raw tab in a string", manifest_text(description=b'"a\tb"'), False, False),
+    ("raw line feed and carriage return in a string", manifest_text(description=b'"a\nb\rc"'), True, False),
+    ("comments between tokens", b"// c\n" + manifest_text(extra=b" /* c */ ").replace(b'"type":', b'"type" /**/:'),
+     True, False),
+    ("a // comment that only a carriage return ends", b"// c\r" + manifest_text(), False, False),
+    ("a comment without its end", manifest_text() + b"/* c", False, False),
+    ("number forms JSON allows", manifest_text(extra=b', "x": [-0, 0.5e+10, 1E-400, 12345678901234567890123]'),
+     True, False),
+    ("a number with a leading zero", manifest_text(extra=b', "x": 01'), False, False),
+    ("a number ending in its decimal point", manifest_text(extra=b', "x": 1.'), False, False),
+    ("a hexadecimal number", manifest_text(extra=b', "x": 0x10'), False, False),
+    ("a number beyond a double's range", manifest_text(extra=b', "x": 1e400'), False, False),
+    ("a member the browser does not know", manifest_text(extra=b', "x": 1'), True, False),
+    ("a duplicate member, the last one right", manifest_text(name=b'"com.other", "name": "com.vantro.companion"'),
+     True, True),
+    ("a duplicate member, the last one wrong", manifest_text(name=b'"com.vantro.companion", "name": "com.other"'),
+     False, False),
+    ("an empty description", manifest_text(description=b'""'), False, True),
+    ("no description", manifest_text(drop=("description",)), False, False),
+    ("a description that is not a text", manifest_text(description=b"5"), False, False),
+    ("a trailing comma", manifest_text(extra=b","), False, False),
+    ("text after the object", manifest_text() + b" x", False, False),
+    ("a form feed between tokens", manifest_text().replace(b", ", b",\x0c", 1), False, False),
+    ("arrays nested 199 deep", manifest_text(extra=b', "x": ' + nested(198)), True, False),
+    ("arrays nested 200 deep", manifest_text(extra=b', "x": ' + nested(199)), False, False),
+    ("an empty object nested 200 deep", manifest_text(extra=b', "x": ' + nested(198, b"{}")), False, False),
+    ("a relative path", manifest_text(path=b'"companion"'), False, False),
+    ("a JSON text that is not an object", b'"com.vantro.companion"', False, False),
+    ("an origin with a path pattern", manifest_text(allowed=b'["@ID@*"]'), True, None),
+    ("an origin in capitals", manifest_text(allowed=b'["@UPPER_ID@"]'), True, None),
+    ("an origin without its slash", manifest_text(allowed=b'["@ORIGIN_NO_SLASH@"]'), False, None),
+    ("an origin Chromium cannot parse, beside the right one", manifest_text(allowed=b'["foo", "@ID@"]'), False, None),
+    ("an origin for every extension, beside the right one",
+     manifest_text(allowed=b'["chrome-extension://*/", "@ID@"]'), False, None),
+    ("an origin with a port", manifest_text(allowed=b'["@ORIGIN_NO_SLASH@:80/"]'), False, None),
+    ("an origin of no extension, beside the right one",
+     manifest_text(allowed=b'["chrome-extension://abc/", "@ID@"]'), True, None),
+    ("no origins", manifest_text(allowed=b"[]"), False, None),
+    ("an add-on id Firefox refuses, beside the right one", manifest_text(allowed=b'["not an id", "@ID@"]'), None,
+     False),
+    ("a {GUID} add-on id beside the right one",
+     manifest_text(allowed=b'["{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}", "@ID@"]'), None, True),
+    ("no add-on ids", manifest_text(allowed=b"[]"), None, False),
+]
 
 
 class Session:
@@ -495,6 +599,19 @@ class BrowserRun:
         started = wait_until(self.companions, "the browser to start the companion")
         check(len(started) == 1, f"one connectNative started {len(started)} companions")
         [pid] = started
+        return Session(pid, wait_until(lambda: process_arguments(pid), f"the arguments of companion {pid}"))
+
+    def try_session(self):
+        """Connects the extension to the host: the session of the companion the browser starts, or None when the
+        browser refuses and the extension sees its port disconnect instead."""
+        check(not self.companions(), "a companion is running before connectNative")
+        self.control.send("connect")
+        outcome = wait_until(lambda: self.companions() or not self.control.events.empty(),
+                             "the browser to start the companion or refuse")
+        if outcome is True:
+            self.control.expect("disconnect")
+            return None
+        [pid] = outcome
         return Session(pid, wait_until(lambda: process_arguments(pid), f"the arguments of companion {pid}"))
 
     def echo(self, messages):
