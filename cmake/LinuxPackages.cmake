@@ -43,8 +43,8 @@ install(FILES "${_companion_packaging}/companion.1.gz" "${_companion_packaging}/
 
 # The system-wide manifests under /etc, which both packages mark as
 # configuration.
-_companion_split_ids(_companion_chrome "${COMPANION_CHROME_EXTENSION_IDS}")
-_companion_split_ids(_companion_firefox "${COMPANION_FIREFOX_EXTENSION_IDS}")
+companion_extension_ids(_companion_chrome COMPANION_CHROME_EXTENSION_IDS "${COMPANION_CHROME_EXTENSION_IDS}")
+companion_extension_ids(_companion_firefox COMPANION_FIREFOX_EXTENSION_IDS "${COMPANION_FIREFOX_EXTENSION_IDS}")
 set(_companion_etc_manifests "")
 foreach(_companion_browser IN LISTS COMPANION_BROWSERS)
   foreach(_companion_dir IN LISTS _companion_dirs_system_${_companion_browser})
@@ -70,7 +70,7 @@ endif()
 if(NOT "@CMAKE_INSTALL_PREFIX@" STREQUAL "/usr" OR NOT "@COMPANION_MANIFEST_SCOPE@" STREQUAL "system")
   message(FATAL_ERROR "A package needs a build configured with CMAKE_INSTALL_PREFIX=/usr and COMPANION_MANIFEST_SCOPE=system (this one: @CMAKE_INSTALL_PREFIX@, @COMPANION_MANIFEST_SCOPE@)")
 endif()
-if("@COMPANION_CHROME_EXTENSION_IDS@@COMPANION_FIREFOX_EXTENSION_IDS@" STREQUAL "")
+if("@_companion_chrome@@_companion_firefox@" STREQUAL "")
   message(FATAL_ERROR "A package needs at least one extension id: set COMPANION_CHROME_EXTENSION_IDS or COMPANION_FIREFOX_EXTENSION_IDS")
 endif()
 # The programs and manifests, the documents, and each package's own.

@@ -133,7 +133,13 @@ function(_companion_write_manifests)
   if(NOT scope MATCHES "^(user|system)$")
     message(FATAL_ERROR "COMPANION_MANIFEST_SCOPE must be user, system or none, not '${scope}'")
   endif()
-  get_filename_component(bindir "${COMPANION_INSTALL_BINDIR}" ABSOLUTE BASE_DIR "${CMAKE_INSTALL_PREFIX}")
+  # The browsers take only an absolute path: a relative prefix is taken from
+  # the folder the install runs in, where the files went.
+  if(NOT IS_ABSOLUTE "${CMAKE_INSTALL_PREFIX}" AND NOT "$ENV{DESTDIR}" STREQUAL "")
+    message(FATAL_ERROR "CMAKE_INSTALL_PREFIX '${CMAKE_INSTALL_PREFIX}' is relative: with DESTDIR it must be absolute")
+  endif()
+  get_filename_component(prefix "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
+  get_filename_component(bindir "${COMPANION_INSTALL_BINDIR}" ABSOLUTE BASE_DIR "${prefix}")
   set(program "${bindir}/companion")
 
   companion_manifest_texts(chrome_text firefox_text "${program}" "${COMPANION_CHROME_EXTENSION_IDS}"
@@ -160,8 +166,8 @@ set(COMPANION_MANIFEST_SCOPE "user" CACHE STRING "Where the install step registe
 set_property(CACHE COMPANION_MANIFEST_SCOPE PROPERTY STRINGS user system none)
 companion_extension_id_options()
 option(COMPANION_LIB64_MANIFESTS "Write the system-wide /usr/lib64 manifest folders even where they do not exist yet" OFF)
-_companion_split_ids(_companion_ids "${COMPANION_CHROME_EXTENSION_IDS}")
-_companion_check_chrome_ids("${_companion_ids}")
+companion_extension_ids(_companion_ids COMPANION_CHROME_EXTENSION_IDS "${COMPANION_CHROME_EXTENSION_IDS}")
+companion_extension_ids(_companion_ids COMPANION_FIREFOX_EXTENSION_IDS "${COMPANION_FIREFOX_EXTENSION_IDS}")
 
 install(TARGETS companion companion-doctor RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT companion)
 # The example agent is for trying the companion out; packages leave it out.

@@ -48,7 +48,9 @@ function(companion_add_msi target output scope version chrome_ids firefox_ids)
   add_custom_target(${target} ${ARGN} DEPENDS "${CMAKE_BINARY_DIR}/${output}")
 endfunction()
 
-if("${COMPANION_CHROME_EXTENSION_IDS}${COMPANION_FIREFOX_EXTENSION_IDS}" STREQUAL "")
+companion_extension_ids(_companion_chrome COMPANION_CHROME_EXTENSION_IDS "${COMPANION_CHROME_EXTENSION_IDS}")
+companion_extension_ids(_companion_firefox COMPANION_FIREFOX_EXTENSION_IDS "${COMPANION_FIREFOX_EXTENSION_IDS}")
+if("${_companion_chrome}${_companion_firefox}" STREQUAL "")
   add_custom_target(companion-msi
     COMMAND "${CMAKE_COMMAND}" -E echo "The installer needs at least one extension id: set COMPANION_CHROME_EXTENSION_IDS or COMPANION_FIREFOX_EXTENSION_IDS"
     COMMAND "${CMAKE_COMMAND}" -E false VERBATIM)

@@ -6,6 +6,8 @@ from pathlib import Path
 
 import harness
 
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+
 CHROME_IDS = ["abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedcbaponmlkjihgfedcba"]
 FIREFOX_IDS = ["browser-test@companion.vantro", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"]
 CHROME_FAMILY = ("chrome", "chrome-beta", "chrome-unstable", "chromium", "edge", "brave", "brave-beta", "brave-nightly")
@@ -118,21 +120,78 @@ def run_case(build_dir, scope, chrome_ids, firefox_ids, moved_config, prefix_nam
         sandbox.remove()
 
 
-def check_refuses_bad_chrome_id(build_dir):
-    """An id that Chrome could never have assigned stops the install step instead of writing a dead manifest."""
+# Each row: which option, the ids given, words of the refusal. Firefox's forms: a {GUID} or name@domain.
+BAD_IDS = [
+    ("COMPANION_CHROME_EXTENSION_IDS", "not-a-chrome-id", "'not-a-chrome-id' is not a Chrome extension id"),
+    ("COMPANION_CHROME_EXTENSION_IDS", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP", "is not a Chrome extension id"),
+    ("COMPANION_FIREFOX_EXTENSION_IDS", "no-at-sign", "'no-at-sign' is not a Firefox add-on id"),
+    ("COMPANION_FIREFOX_EXTENSION_IDS", "two@at@signs", "is not a Firefox add-on id"),
+    ("COMPANION_FIREFOX_EXTENSION_IDS", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f}", "is not a Firefox add-on id"),
+    ("COMPANION_FIREFOX_EXTENSION_IDS", "a[b,c]d@x", "'a[b,c]d@x' holds a character that no extension id has"),
+    ("COMPANION_FIREFOX_EXTENSION_IDS", "control\x01character@x", "holds a character that no extension id has"),
+]
+
+
+def check_refuses_bad_ids(build_dir):
+    """An id that a browser would never match, or that makes it refuse the manifest, stops the install step with
+    the id as given, and no manifest is written."""
+    for option, ids, words in BAD_IDS:
+        sandbox = harness.Sandbox("install")
+        try:
+            chrome, firefox = ([ids], []) if option == "COMPANION_CHROME_EXTENSION_IDS" else ([], [ids])
+            result = harness.install(build_dir, sandbox.env, sandbox.prefix, "user", chrome, firefox)
+            # CMake breaks its messages into lines.
+            harness.check(result.returncode != 0 and words in " ".join(result.stderr.split()),
+                          f"{ids!r}: exit {result.returncode}, {result.stderr}")
+            harness.check(not written_manifests(sandbox.root), f"{ids!r}: manifests written despite the bad id")
+        finally:
+            sandbox.remove()
+
+
+def check_edge_ids_and_prefix(build_dir):
+    """Ids that are only separators are no ids; add-on ids of both forms are written as given; a relative prefix
+    names the program by its absolute path, where the files went."""
     sandbox = harness.Sandbox("install")
     try:
-        result = harness.install(build_dir, sandbox.env, sandbox.prefix, "user", ["not-a-chrome-id"], [])
-        harness.check(result.returncode != 0, "the install step accepted a malformed Chrome extension id")
-        harness.check("not-a-chrome-id" in result.stderr, f"no word of the bad id: {result.stderr}")
-        harness.check(not written_manifests(sandbox.root), "manifests written despite the bad id")
+        firefox_ids = ["@only-a-domain", "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}", "Mixed.Case_id-1@x.y"]
+        result = harness.install(build_dir, sandbox.env, Path("rel") / "prefix", "user", [" , ;"], firefox_ids,
+                                 cwd=sandbox.root)
+        harness.check(result.returncode == 0, f"install step failed:\n{result.stdout}{result.stderr}")
+        program = sandbox.root / "rel" / "prefix" / "bin" / "companion"
+        expected = expected_manifests(sandbox, "user", [], firefox_ids, sandbox.home / ".config", None, False)
+        written = written_manifests(sandbox.root)
+        harness.check(written == set(expected), f"manifests written: {sorted(map(str, written))}")
+        for path, browser in expected.items():
+            check_manifest(path, browser, program, [], firefox_ids)
+    finally:
+        sandbox.remove()
+
+
+def check_package_needs_an_id():
+    """The Debian package refuses a build whose ids are only separators: they are no ids."""
+    sandbox = harness.Sandbox("install")
+    try:
+        build = sandbox.root / "package-build"
+        configure = subprocess.run(["cmake", "-S", str(SOURCE_DIR), "-B", str(build), "-G", "Ninja",
+                                    "-DCOMPANION_BUILD_TESTS=OFF", "-DCMAKE_INSTALL_PREFIX=/usr",
+                                    "-DCOMPANION_MANIFEST_SCOPE=system", "-DCOMPANION_CHROME_EXTENSION_IDS= , ;"],
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=harness.STEP_TIMEOUT)
+        harness.check(configure.returncode == 0, f"configure failed: {configure.stdout}{configure.stderr}")
+        package = subprocess.run(["cpack", "-G", "DEB"], cwd=build, stdin=subprocess.DEVNULL, capture_output=True,
+                                 text=True, timeout=harness.STEP_TIMEOUT)
+        output = " ".join((package.stdout + package.stderr).split())
+        harness.check(package.returncode != 0 and "needs at least one extension id" in output,
+                      f"cpack exited {package.returncode}: {output}")
     finally:
         sandbox.remove()
 
 
 def main(build_dir):
     cases = [(row[0], lambda row=row: run_case(build_dir, *row[1:])) for row in CASES]
-    cases.append(("a malformed Chrome id is refused", lambda: check_refuses_bad_chrome_id(build_dir)))
+    cases.append(("an id no browser takes is refused as given", lambda: check_refuses_bad_ids(build_dir)))
+    cases.append(("separators are no ids, add-on ids are written as given, a relative prefix is made absolute",
+                  lambda: check_edge_ids_and_prefix(build_dir)))
+    cases.append(("the Debian package takes separators for no ids", check_package_needs_an_id))
     return harness.run_cases(cases)
 
 
