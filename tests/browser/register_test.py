@@ -15,14 +15,24 @@ FIREFOX_KEYS = ["Software\\Mozilla"]
 CHROME_IDS = ["abcdefghijklmnopabcdefghijklmnop", "ponmlkjihgfedcbaponmlkjihgfedcba"]
 FIREFOX_IDS = ["browser-test@companion.vantro", "{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}"]
 
-# Each row: name, Chrome-family ids, Firefox ids, whether companion.exe is in place, the expected exit code.
+# Spaces and parentheses, as in "Program Files (x86)".
+FOLDER = "Vantro Companion (x86)"
+# Each row: name, the folder, Chrome-family ids, Firefox ids, whether companion.exe is in place, the exit code.
 CASES = [
-    ("every browser, two ids each", CHROME_IDS, FIREFOX_IDS, True, 0),
-    ("the Chrome family only", CHROME_IDS[:1], [], True, 0),
-    ("Firefox only", [], FIREFOX_IDS[:1], True, 0),
-    ("no ids: usage, nothing registered", [], [], True, 2),
-    ("no companion.exe beside the script: nothing registered", CHROME_IDS, FIREFOX_IDS, False, 1),
-]
+    ("every browser, two ids each", FOLDER, CHROME_IDS, FIREFOX_IDS, True, 0),
+    ("the Chrome family only", FOLDER, CHROME_IDS[:1], [], True, 0),
+    ("Firefox only, add-on ids of every form", FOLDER, [],
+     ["@only-a-domain", "Mixed.Case_id-1@x.y", "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"], True, 0),
+    ("an accented folder, as C:\\Users\\J\u00fcrgen", "J\u00fcrgen M\u00fcller", CHROME_IDS[:1], FIREFOX_IDS[:1], True, 0),
+    ("a CJK folder", "\u65e5\u672c\u8a9e \u30d5\u30a9\u30eb\u30c0", CHROME_IDS[:1], FIREFOX_IDS[:1], True, 0),
+    ("a folder with %, !, & and ^", "100% sure! & more ^ %PATH% !OS!", CHROME_IDS[:1], FIREFOX_IDS[:1], True, 0),
+    ("no ids: usage, nothing registered", FOLDER, [], [], True, 2),
+    ("no companion.exe beside the script: nothing registered", FOLDER, CHROME_IDS, FIREFOX_IDS, False, 1),
+] + [(f"Chrome id {bad!r} refused, nothing registered", FOLDER, [bad, CHROME_IDS[0]], FIREFOX_IDS, True, 2)
+     for bad in ("abcdefghijklmnopabcdefghijklmno", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP", "qbcdefghijklmnopabcdefghijklmnop",
+                 "abcdefghijklmnop & echo abcdefghijk")] + [
+    (f"Firefox id {bad!r} refused, nothing registered", FOLDER, CHROME_IDS, [FIREFOX_IDS[0], bad], True, 2)
+    for bad in ("no-at-sign", "two@at@signs", "a!b@c", "{0f1e2d3c-4b5a-6978-8796a-5b4c3d2e1f0}")]
 
 
 class Wine:
@@ -42,8 +52,9 @@ class Wine:
 
     def run(self, args, cwd):
         for attempt in range(2):
+            # Wine writes in the console's code page: a folder's name outside ASCII is not UTF-8 there.
             result = subprocess.run([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
-                                    capture_output=True, text=True, timeout=harness.STEP_TIMEOUT)
+                                    capture_output=True, text=True, errors="replace", timeout=harness.STEP_TIMEOUT)
             # Wine itself, on a busy machine, sometimes fails to start a program at all ("Application could
             # not be started"); that says nothing of the script, so the step is run once more.
             if "could not be started" not in result.stdout + result.stderr:
@@ -92,20 +103,19 @@ def check_manifests(app, chrome_ids, firefox_ids):
         if allowed:
             manifest = harness.read_json(path)
             expected = {"name": harness.HOST_NAME, "description": manifest.get("description"),
-                        "path": windows_path(app / "companion.exe"), "type": "stdio", key: allowed}
+                        "path": "companion.exe", "type": "stdio", key: allowed}
             harness.check(manifest == expected, f"{path.name}: {manifest} is not {expected}")
 
 
-def app_folder(sandbox):
-    # Spaces and parentheses in the folder, as in "Program Files (x86)".
-    app = sandbox.root / "Vantro Companion (x86)"
+def app_folder(sandbox, name=FOLDER):
+    app = sandbox.root / name
     app.mkdir(exist_ok=True)
     (app / "register.cmd").write_bytes(REGISTER_SCRIPT.read_bytes())
     return app
 
 
-def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_code):
-    app = app_folder(sandbox)
+def run_case(wine, sandbox, folder, chrome_ids, firefox_ids, program_present, expected_code):
+    app = app_folder(sandbox, folder)
     program = app / "companion.exe"
     # The script only names the program in the manifests, so any file stands for it.
     program.unlink(missing_ok=True)
@@ -117,6 +127,8 @@ def run_case(wine, sandbox, chrome_ids, firefox_ids, program_present, expected_c
     result = wine.run(["cmd", "/c", "register.cmd", *options], app)
     harness.check(result.returncode == expected_code,
                   f"register.cmd exited {result.returncode}, expected {expected_code}: {result.stdout}{result.stderr}")
+    if expected_code == 2 and chrome_ids + firefox_ids:
+        harness.check(" is not a " in result.stderr, f"register.cmd did not name the bad id: {result.stderr}")
     registered = expected_code == 0
     expected = expected_keys(app, chrome_ids, firefox_ids) if registered else {}
     keys = host_keys(wine, app, export)
@@ -150,6 +162,33 @@ def moved_folder_updates_every_key(wine, sandbox):
     harness.check(result.returncode == 0, f"/unregister exited {result.returncode}: {result.stdout}{result.stderr}")
 
 
+def unregister_leaves_other_installations(wine, sandbox):
+    """/unregister removes only the keys that name this folder's manifests: the installer's key, and one naming a
+    folder whose name differs only in a letter outside ASCII, stay."""
+    app = app_folder(sandbox, "J\u00fcrgen")
+    (app / "companion.exe").write_bytes(b"")
+    result = wine.run(["cmd", "/c", "register.cmd", "/chrome", CHROME_IDS[0], "/firefox", FIREFOX_IDS[0]], app)
+    harness.check(result.returncode == 0, f"register.cmd exited {result.returncode}: {result.stdout}{result.stderr}")
+    others = {
+        f"HKEY_CURRENT_USER\\{CHROME_KEYS[1]}\\NativeMessagingHosts\\{harness.HOST_NAME}":
+            "C:\\users\\u\\AppData\\Local\\Programs\\Companion\\com.vantro.companion.chrome.json",
+        f"HKEY_CURRENT_USER\\{FIREFOX_KEYS[0]}\\NativeMessagingHosts\\{harness.HOST_NAME}":
+            windows_path(sandbox.root / "J\u00f6rgen" / f"{harness.HOST_NAME}.firefox.json"),
+    }
+    try:
+        for key, value in others.items():
+            result = wine.run(["reg", "add", key, "/ve", "/t", "REG_SZ", "/d", value, "/f"], app)
+            harness.check(result.returncode == 0, f"reg add failed: {result.stdout}{result.stderr}")
+        result = wine.run(["cmd", "/c", "register.cmd", "/unregister"], app)
+        harness.check(result.returncode == 0, f"/unregister exited {result.returncode}: {result.stdout}{result.stderr}")
+        left = host_keys(wine, app, sandbox.root / "export.reg")
+        harness.check(left == others, f"keys left after /unregister: {left}, expected {others}")
+        check_manifests(app, [], [])
+    finally:
+        for key in others:
+            wine.run(["reg", "delete", key, "/f"], app)
+
+
 def failing_reg_is_reported(wine, sandbox):
     """cmd runs a reg.exe in the current folder before the system's: one that fails, as a reg.exe that cannot
     start would, must make /unregister name the failed command and fail."""
@@ -178,6 +217,8 @@ def main():
     wine = Wine(sandbox)
     cases = [(name, lambda row=row: run_case(wine, sandbox, *row)) for name, *row in CASES]
     cases.append(("run again from a moved folder, every key follows", lambda: moved_folder_updates_every_key(wine, sandbox)))
+    cases.append(("/unregister leaves the keys of other installations",
+                  lambda: unregister_leaves_other_installations(wine, sandbox)))
     cases.append(("a reg.exe that fails is named, and /unregister fails", lambda: failing_reg_is_reported(wine, sandbox)))
     try:
         return harness.run_cases(cases)
