@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-20}"
 build=build/fuzz
-targets=(formatter_fuzzer suffix_fuzzer format_data_fuzzer sha1_fuzzer)
+targets=(formatter_fuzzer suffix_fuzzer format_data_fuzzer sha1_fuzzer manifest_fuzzer)
 
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_SECONDS must be a positive whole number" >&2; exit 2; }
 

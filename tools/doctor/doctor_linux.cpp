@@ -63,7 +63,7 @@ std::optional<std::vector<uid_t>> listenersOn(const struct stat& file, std::stri
       why = std::strerror(errno);
       return std::nullopt;
     }
-    int left = static_cast<int>(received);
+    auto left = static_cast<uint32_t>(received);
     for (const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(message, left);
          message = NLMSG_NEXT(message, left)) {
       if (message->nlmsg_type == NLMSG_DONE) return uids;
