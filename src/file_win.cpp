@@ -14,19 +14,49 @@ namespace companion {
 
 const char kLineEnd[] = "\r\n";
 
-std::filesystem::path pathFromUtf8(const std::string& utf8Path) { return std::filesystem::path(utf8ToWide(utf8Path)); }
-
 namespace {
 
 HANDLE toHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+bool isSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Whether Windows would change a name of the path: it drops the spaces and
+// dots at the end of each one (a suffix may end in either). "." and ".."
+// are left alone, since only the usual form understands them.
+bool needsVerbatimForm(const std::wstring& path) {
+  bool changed = false;
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = start;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    const std::wstring name = path.substr(start, end - start);
+    if (name == L"." || name == L"..") return false;
+    if (!name.empty() && (name.back() == L' ' || name.back() == L'.')) changed = true;
+    start = end + 1;
+  }
+  return changed;
+}
+
+// The UTF-16 path for a file-system call: an absolute path whose names
+// Windows would change in its \\?\ form, which takes every name as it is
+// and knows only backslashes.
+std::wstring systemPath(const std::string& utf8Path) {
+  std::wstring path = utf8ToWide(utf8Path);
+  const bool drive = path.size() >= 3 && path[1] == L':' && isSeparator(path[2]);
+  const bool share = path.size() >= 3 && isSeparator(path[0]) && isSeparator(path[1]) && path[2] != L'?' && path[2] != L'.';
+  if ((!drive && !share) || !needsVerbatimForm(path)) return path;
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return drive ? L"\\\\?\\" + path : L"\\\\?\\UNC" + path.substr(1);
+}
+
 }  // namespace
+
+std::filesystem::path pathFromUtf8(const std::string& utf8Path) { return std::filesystem::path(systemPath(utf8Path)); }
 
 bool AppendFile::open(const std::string& utf8Path) {
   close();
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the
   // current end of file, also when other processes append at the same time.
-  const HANDLE file = CreateFileW(utf8ToWide(utf8Path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(file);
@@ -46,7 +76,7 @@ bool AppendFile::append(const char* data, size_t size) {
 }
 
 bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content, FilePart part) {
-  const HANDLE file = CreateFileW(utf8ToWide(utf8Path).c_str(), GENERIC_READ,
+  const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -67,7 +97,7 @@ bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& 
 
 intptr_t FileLock::open(const std::string& utf8Path) {
   // Shared for deletion, so that the holder can still rename the file.
-  const HANDLE file = CreateFileW(utf8ToWide(utf8Path).c_str(), GENERIC_READ,
+  const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? kNone : reinterpret_cast<intptr_t>(file);
@@ -87,7 +117,7 @@ void FileLock::close() {
 
 bool FileLock::holds(const std::string& utf8Path) const {
   if (handle_ == kNone) return false;
-  const HANDLE named = CreateFileW(utf8ToWide(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
+  const HANDLE named = CreateFileW(systemPath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (named == INVALID_HANDLE_VALUE) return false;

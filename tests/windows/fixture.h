@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -73,10 +74,20 @@ class CompanionTest : public ::testing::Test {
   }
   fs::path program() const { return programDir_ / "companion.exe"; }
   std::string logSuffix() const { return suffix_.empty() ? "" : "." + suffix_; }
-  std::string socketSuffix() const { return suffix_.empty() ? "" : "-" + suffix_; }
+  // The pipe's suffix: the log's, each '.' a '-'.
+  std::string socketSuffix() const {
+    std::string suffix = logSuffix();
+    std::replace(suffix.begin(), suffix.end(), '.', '-');
+    return suffix;
+  }
   std::string logDirText() const { return localAppData() + "/QM/quillmere2" + logSuffix() + "/logs"; }
   fs::path logDir(const std::string& suffix) const {
-    return fs::path(localAppData()) / "QM" / ("quillmere2" + (suffix.empty() ? "" : "." + suffix)) / "logs";
+    const fs::path dir = fs::path(localAppData()) / "QM" / ("quillmere2" + (suffix.empty() ? "" : "." + suffix)) / "logs";
+    if (suffix.empty() || (suffix.back() != ' ' && suffix.back() != '.')) return dir;
+    // Windows drops a name's trailing space or dot unless the path is in its \\?\ form.
+    std::wstring verbatim = dir.wstring();
+    std::replace(verbatim.begin(), verbatim.end(), L'/', L'\\');
+    return fs::path(L"\\\\?\\" + verbatim);
   }
   fs::path logPath() const { return logDir(suffix_) / "companion.log"; }
   fs::path rotatedPath() const { return logDir(suffix_) / "companion.log.1"; }
