@@ -1,6 +1,7 @@
 // companion-doctor.exe under Wine: the keys register.cmd writes, found in the
-// order each browser reads them, a key that names a missing manifest, and the
-// browsers' policies and ComSpec.
+// order each browser reads them, a key that names a missing manifest,
+// manifests judged as the browsers judge them without crashing on any, and
+// the browsers' policies and ComSpec.
 #include "fixture.h"
 
 #include <cstring>
@@ -20,8 +21,14 @@ class DoctorTest : public CompanionTest {
       fs::copy_file(testProgramDir() / file, programDir_ / file, fs::copy_options::overwrite_existing);
     }
   }
+  // The keys go by the registry's own calls: /unregister reads values through
+  // reg.exe's output, which Wine gives no place when cmd.exe runs detached,
+  // as the stand-in browser starts it (browser.windows_register tests it).
   void TearDown() override {
-    EXPECT_EQ(runRegister({"/unregister"}), 0u);
+    for (const char* key : {"Software\\Google\\Chrome", "Software\\Chromium", "Software\\Microsoft\\Edge",
+                            "Software\\BraveSoftware\\Brave-Browser", "Software\\Mozilla"}) {
+      RegDeleteKeyA(HKEY_CURRENT_USER, (std::string(key) + kHostKey).c_str());
+    }
     CompanionTest::TearDown();
   }
   DWORD runRegister(const std::vector<std::string>& options) {
@@ -38,6 +45,19 @@ class DoctorTest : public CompanionTest {
   }
   std::string place(const char* key) const { return std::string("HKCU\\") + key + kHostKey + " (32-bit view)"; }
 };
+
+// The report's line for the area, without its status.
+std::string lineFor(const std::string& report, const std::string& area, std::string& status) {
+  const size_t at = report.find("\t" + area + "\t");
+  if (at == std::string::npos) return std::string();
+  const size_t start = report.rfind('\n', at) == std::string::npos ? 0 : report.rfind('\n', at) + 1;
+  status = report.substr(start, at - start);
+  return report.substr(at, report.find('\n', at) - at);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
 
 TEST_F(DoctorTest, FindsTheRegisteredKeysInTheOrderTheBrowsersReadThem) {
   ASSERT_EQ(runRegister({"/chrome", kChromeId, "/firefox", "doctor@companion.vantro"}), 0u);
@@ -63,6 +83,41 @@ TEST_F(DoctorTest, FindsTheRegisteredKeysInTheOrderTheBrowsersReadThem) {
   EXPECT_NE(report.find("problem\tbrowser firefox\t" + place("Software\\Mozilla") + " names "), std::string::npos)
       << report;
   EXPECT_NE(report.find("which does not exist"), std::string::npos) << report;
+}
+
+TEST_F(DoctorTest, JudgesEachManifestAsTheBrowsersDo) {
+  ASSERT_EQ(runRegister({"/chrome", kChromeId}), 0u);
+  const fs::path manifest = programDir_ / "com.vantro.companion.chrome.json";
+  const std::string valid = readFile(manifest);
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* status;
+    const char* words;
+  };
+  const Case cases[] = {
+      {"as register.cmd writes it, the program beside it", valid, "ok", "uses "},
+      {"a UTF-8 byte-order mark, as Notepad writes it", "\xEF\xBB\xBF" + valid, "ok", "uses "},
+      // std::regex overflowed the stack on such a name.
+      {"a name of 200000 letters", replaced(valid, "com.vantro.companion", std::string(200000, 'a')), "problem",
+       "\"name\" must be"},
+      {"arrays nested 100000 deep",
+       replaced(valid, "\"type\"", "\"x\": " + std::string(100000, '[') + std::string(100000, ']') + ", \"type\""),
+       "problem", "nested deeper than 199"},
+      {"another program", replaced(valid, "\"companion.exe\"", "\"C:\\\\windows\\\\system32\\\\cmd.exe\""), "problem",
+       "not this companion"},
+      {"a folder as the program", replaced(valid, "\"companion.exe\"", "\".\""), "problem", "which is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(manifest, c.text);
+    DWORD code = 0;
+    const std::string report = doctor(code);
+    std::string status;
+    const std::string line = lineFor(report, "browser chrome", status);
+    EXPECT_EQ(status, c.status) << report;
+    EXPECT_NE(line.find(c.words), std::string::npos) << report;
+  }
 }
 
 TEST_F(DoctorTest, NoAgentAndNoRegistrationIsUnhealthy) {
