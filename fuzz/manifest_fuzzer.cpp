@@ -22,7 +22,7 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 const JsonDialect kStrict = {"RFC 8259", false, false, false, false, false, true, 199};
 
 bool sameKept(const JsonValue& a, const JsonValue& b) {
-  if (a.kind != b.kind || a.text != b.text || a.items.size() != b.items.size() ||
+  if (a.kind != b.kind || a.boolean != b.boolean || a.text != b.text || a.items.size() != b.items.size() ||
       a.members.size() != b.members.size()) {
     return false;
   }
