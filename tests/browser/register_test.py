@@ -56,8 +56,10 @@ class Wine:
             result = subprocess.run([WINE, *args], env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
                                     capture_output=True, text=True, errors="replace", timeout=harness.STEP_TIMEOUT)
             # Wine itself, on a busy machine, sometimes fails to start a program at all ("Application could
-            # not be started"); that says nothing of the script, so the step is run once more.
-            if "could not be started" not in result.stdout + result.stderr:
+            # not be started", or from cmd.exe "Can't recognize" a program that is there); that says nothing
+            # of the script, whose steps may all be run again, so the step is run once more.
+            output = result.stdout + result.stderr
+            if "could not be started" not in output and "Can't recognize 'reg " not in output:
                 break
         return result
 
@@ -134,6 +136,8 @@ def run_case(wine, sandbox, folder, chrome_ids, firefox_ids, program_present, ex
     keys = host_keys(wine, app, export)
     harness.check(keys == expected, f"registry keys {keys}, expected {expected}")
     check_manifests(app, chrome_ids if registered else [], firefox_ids if registered else [])
+    if not registered:
+        return
 
     result = wine.run(["cmd", "/c", "register.cmd", "/unregister"], app)
     harness.check(result.returncode == 0, f"/unregister exited {result.returncode}: {result.stdout}{result.stderr}")
