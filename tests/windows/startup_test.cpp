@@ -60,7 +60,8 @@ TEST_F(CompanionTest, StartRecordsNameTheLogPathTheUserAndThePipe) {
 TEST_F(CompanionTest, FullRunLogsItsRecordsInOrderWithCrLf) {
   const auto agent = startAgent({"--echo"});
   Child companion(program(), {});
-  roundTrip(companion, "ping");
+  // One message as a browser frames it: its 4-byte length, then the bytes.
+  roundTrip(companion, std::string("\x04\0\0\0ping", 8));
   companion.closeStdin();
   EXPECT_EQ(exitCode(companion), 246u);
 
