@@ -39,8 +39,8 @@ class FakePlatform : public companion::CompanionBase {
   const std::string& logSuffix() const { return currentLogSuffix(); }
   const std::string& socketSuffix() const { return currentSocketSuffix(); }
   int32_t processId() const { return currentProcessId(); }
-  // The relay buffers, with flags of the fake's own.
-  companion::RelayState relay() { return relayState(result_, result_, done_, done_, done_); }
+  // The relay buffers, with results and flags of the fake's own.
+  companion::RelayState relay() { return relayState(socketResult_, stdResult_, socketDone_, stdDone_, stopRequested_); }
 
   int32_t runLoop() override { return record("runLoop()", loopCode); }
   int32_t connectSocket() override { return record("connectSocket(" + getSocketPath() + ")", socketCode); }
@@ -67,8 +67,11 @@ class FakePlatform : public companion::CompanionBase {
     return answer;
   }
 
-  std::atomic<int32_t> result_{0};
-  std::atomic<bool> done_{false};
+  std::atomic<int32_t> socketResult_{0};
+  std::atomic<int32_t> stdResult_{0};
+  std::atomic<bool> socketDone_{false};
+  std::atomic<bool> stdDone_{false};
+  std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace companion_test
