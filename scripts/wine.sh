@@ -25,18 +25,7 @@ fi
 # A fresh prefix takes Wine about 20 s to make; a loaded machine, longer.
 WINE_SETUP_TIMEOUT=${WINE_SETUP_TIMEOUT:-300}
 
-# Runs a command with no input and its output in a file, shown on failure.
-wine_step() {
-  local output status=0
-  output=$(mktemp)
-  "$@" </dev/null >"$output" 2>&1 || status=$?
-  if [[ $status -ne 0 ]]; then
-    echo "wine.sh: '$*' failed with exit status $status" >&2
-    sed 's/^/  | /' "$output" | tail -n 20 >&2
-  fi
-  rm -f "$output"
-  return "$status"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/lib/quiet.sh"
 
 # Ends whatever server runs on the prefix (a persistent one, or the short-lived
 # one that any Wine program leaves behind for a few seconds) and waits until
@@ -50,8 +39,8 @@ wine_stop() {
 # start now, detached, and the prefix is made or updated.
 wine_try_start() {
   mkdir -p "$1" || return
-  WINEPREFIX=$1 wine_step "$WINESERVER" -p || return
-  WINEPREFIX=$1 wine_step timeout "$WINE_SETUP_TIMEOUT" "$WINE64_LOADER" cmd /c exit
+  WINEPREFIX=$1 quietly wine.sh "$WINESERVER" -p || return
+  WINEPREFIX=$1 quietly wine.sh timeout "$WINE_SETUP_TIMEOUT" "$WINE64_LOADER" cmd /c exit
 }
 
 # A prefix that an interrupted run left half made does not recover by itself:
