@@ -1,6 +1,8 @@
 # The Debian package's own settings (included by cmake/LinuxPackages.cmake):
 # its control fields, its changelog and lintian override, and the /etc
 # manifests as conffiles.
+include("${CMAKE_CURRENT_LIST_DIR}/Manifests.cmake")
+
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${COMPANION_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
@@ -24,7 +26,8 @@ install(FILES packaging/debian/lintian-overrides DESTINATION "${CMAKE_INSTALL_DA
 
 # The manifests under /etc are configuration: dpkg keeps a changed one on
 # upgrade and removes them on purge.
-list(TRANSFORM _companion_etc_manifests APPEND "\n" OUTPUT_VARIABLE _companion_conffiles)
+companion_etc_manifests(_companion_conffiles)
+list(TRANSFORM _companion_conffiles APPEND "\n")
 list(JOIN _companion_conffiles "" _companion_conffiles)
 file(WRITE "${_companion_debian}/conffiles" "${_companion_conffiles}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${_companion_debian}/conffiles")

@@ -13,6 +13,10 @@
 # Reproducible: with SOURCE_DATE_EPOCH set (scripts/package.sh takes it from
 # the last commit), every date and file time in a package is that time, so
 # two builds of one commit are byte-identical wherever they are built.
+
+# A package holds what the install step puts in place.
+include("${CMAKE_CURRENT_LIST_DIR}/Manifests.cmake")
+
 set(COMPANION_PACKAGE_MAINTAINER "Vantro Packaging <packaging@vantro.example>" CACHE STRING
     "The maintainer named by the packages")
 
@@ -41,18 +45,9 @@ install(FILES packaging/debian/copyright DESTINATION "${CMAKE_INSTALL_DATADIR}/d
 install(FILES "${_companion_packaging}/companion.1.gz" "${_companion_packaging}/companion-doctor.1.gz"
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT documents)
 
-# The system-wide manifests under /etc, which both packages mark as
-# configuration.
+# cpack refuses a build without ids (package_check.cmake below).
 companion_extension_ids(_companion_chrome COMPANION_CHROME_EXTENSION_IDS "${COMPANION_CHROME_EXTENSION_IDS}")
 companion_extension_ids(_companion_firefox COMPANION_FIREFOX_EXTENSION_IDS "${COMPANION_FIREFOX_EXTENSION_IDS}")
-set(_companion_etc_manifests "")
-foreach(_companion_browser IN LISTS COMPANION_BROWSERS)
-  foreach(_companion_dir IN LISTS _companion_dirs_system_${_companion_browser})
-    if(_companion_dir MATCHES "^/etc/" AND _companion_${_companion_family_${_companion_browser}})
-      list(APPEND _companion_etc_manifests "${_companion_dir}/${COMPANION_HOST_NAME}.json")
-    endif()
-  endforeach()
-endforeach()
 
 include("${CMAKE_CURRENT_LIST_DIR}/DebianPackage.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/RpmPackage.cmake")

@@ -12,6 +12,8 @@
 #   COMPANION_FIREFOX_EXTENSION_IDS  Firefox-family extension ids (Firefox, LibreWolf), ";" or "," separated
 #   COMPANION_LIB64_MANIFESTS        ON writes the system-wide /usr/lib64 folders even where they do not exist yet
 
+# Included once per run, however many modules include it for its functions.
+include_guard(GLOBAL)
 include("${CMAKE_CURRENT_LIST_DIR}/ManifestText.cmake")
 
 # The browsers the install step registers with, in the order a diagnosis
@@ -159,6 +161,22 @@ if(COMPANION_INSTALL_TIME)
   _companion_write_manifests()
   return()
 endif()
+
+# The system-wide manifests that the install step writes under /etc for the
+# configured ids: those that the packages mark as configuration.
+function(companion_etc_manifests out)
+  companion_extension_ids(ids_chrome COMPANION_CHROME_EXTENSION_IDS "${COMPANION_CHROME_EXTENSION_IDS}")
+  companion_extension_ids(ids_firefox COMPANION_FIREFOX_EXTENSION_IDS "${COMPANION_FIREFOX_EXTENSION_IDS}")
+  set(manifests "")
+  foreach(browser IN LISTS COMPANION_BROWSERS)
+    foreach(dir IN LISTS _companion_dirs_system_${browser})
+      if(dir MATCHES "^/etc/" AND ids_${_companion_family_${browser}})
+        list(APPEND manifests "${dir}/${COMPANION_HOST_NAME}.json")
+      endif()
+    endforeach()
+  endforeach()
+  set(${out} "${manifests}" PARENT_SCOPE)
+endfunction()
 
 # Configure time: the options and the install rules.
 include(GNUInstallDirs)

@@ -2,6 +2,8 @@
 # distributions such as Fedora and openSUSE: built by rpmbuild through
 # `cpack -G RPM`, with the /usr/lib64 Firefox and LibreWolf folders as well
 # (the build has COMPANION_LIB64_MANIFESTS=ON).
+include("${CMAKE_CURRENT_LIST_DIR}/Manifests.cmake")
+
 set(CPACK_RPM_PACKAGE_RELEASE 1)
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_LICENSE "LicenseRef-Vantro-Proprietary")
@@ -21,7 +23,8 @@ list(APPEND CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /etc/opt /usr/share/ma
 # The manifests under /etc are configuration: rpm keeps one the administrator
 # changed (as .rpmsave on erase). The copyright file is the licence.
 set(CPACK_RPM_USER_FILELIST "%license ${CMAKE_INSTALL_FULL_DATADIR}/doc/companion/copyright")
-foreach(_companion_manifest IN LISTS _companion_etc_manifests)
+companion_etc_manifests(_companion_rpm_config)
+foreach(_companion_manifest IN LISTS _companion_rpm_config)
   list(APPEND CPACK_RPM_USER_FILELIST "%config(noreplace) ${_companion_manifest}")
 endforeach()
 

@@ -1,6 +1,6 @@
 # Lines shared by the MinGW-w64 toolchain files: a static Windows program whose
 # tests run under Wine. The including file sets COMPANION_MINGW_TRIPLE and
-# COMPANION_WINE_LOADER first.
+# COMPANION_WINE_BITS (the loader's, 32 or 64) first.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_C_COMPILER ${COMPANION_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${COMPANION_MINGW_TRIPLE}-g++-posix)
@@ -13,11 +13,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # No MinGW runtime DLL to ship: the program imports system DLLs only.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Each build tree has its own Wine prefix; the overrides keep a fresh prefix
-# from offering to install Mono and Gecko.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    /usr/bin/env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-    ${COMPANION_WINE_LOADER})
+# Each build tree has its own Wine prefix. The programs run in the Wine
+# environment of scripts/wine.sh, which the scripts source as well.
+get_filename_component(_companion_wine_script "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh" ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${_companion_wine_script} run ${COMPANION_WINE_BITS} ${CMAKE_BINARY_DIR}/wineprefix)
 
 # Tests are listed when CTest runs, not when they are built: the build must
 # not start Wine (a 32-bit program cannot run on every machine, and a cold Wine

@@ -13,20 +13,15 @@ out=build/bench
 mkdir -p "$out" docs
 wine_figures="$out/wine.txt"
 
-# Build output goes to a log, shown only when the build fails.
-quietly() {
-  if ! "$@" </dev/null >"$out/build.log" 2>&1; then
-    cat "$out/build.log" >&2
-    return 1
-  fi
-}
+# Build output is shown only when the build fails.
+source scripts/lib/quiet.sh
 
 if [[ ! -x /usr/bin/socat ]]; then
   echo "socat is missing: run scripts/install-deps.sh all" >&2
   exit 1
 fi
-quietly cmake --preset native
-quietly cmake --build --preset native --target companion companion-agent companion-bench
+quietly bench.sh cmake --preset native
+quietly bench.sh cmake --build --preset native --target companion companion-agent companion-bench
 
 # Ratios only: Wine is not Windows, and its pipes cost far more per transfer.
 run_wine() {
@@ -34,8 +29,8 @@ run_wine() {
     echo "skipped: Wine or the MinGW-w64 compiler is missing"
     return
   fi
-  quietly cmake --preset windows-x64
-  quietly cmake --build --preset windows-x64 --target companion wine-bench
+  quietly bench.sh cmake --preset windows-x64
+  quietly bench.sh cmake --build --preset windows-x64 --target companion wine-bench
   source scripts/wine.sh
   export WINEPREFIX="$PWD/$out/wineprefix"
   # A warm server for the whole run, and the prefix made before the timing

@@ -9,9 +9,8 @@ targets=(formatter_fuzzer suffix_fuzzer format_data_fuzzer sha1_fuzzer manifest_
 
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_SECONDS must be a positive whole number" >&2; exit 2; }
 
-mkdir -p "$build"
-if ! { cmake --preset fuzz && cmake --build --preset fuzz --target "${targets[@]}"; } >"$build/build.log" 2>&1; then
-  cat "$build/build.log"
+source scripts/lib/quiet.sh
+if ! { quietly fuzz.sh cmake --preset fuzz && quietly fuzz.sh cmake --build --preset fuzz --target "${targets[@]}"; }; then
   echo "fuzz build failed (clang++ with libFuzzer is needed)" >&2
   exit 1
 fi

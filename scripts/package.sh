@@ -7,8 +7,9 @@
 #
 # The ids (separated by ",") are the extensions allowed to start the
 # companion, as for `cmake --install`; a package needs at least one. Installs
-# what it needs first. Each kind comes from a build directory of its own
-# (build/package-deb, build/package-rpm, build/package-msi), configured for it.
+# what it needs first. Each kind comes from a build of its own, configured by
+# its preset in CMakePresets.json (package-deb, package-rpm, package-msi, each
+# built in build/<preset>).
 #
 # The packages are reproducible: every time in them is SOURCE_DATE_EPOCH,
 # taken from the last commit unless it is set already, so two builds of one
@@ -33,34 +34,33 @@ if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
   fi
 fi
 
+# Configures and builds the preset's programs, with the extension ids.
+build_preset() {
+  cmake --preset "$1" "${ids[@]}" >/dev/null
+  cmake --build --preset "$1"
+}
+
 # A Linux package of the given CPack generator (DEB or RPM) and file pattern,
-# from the build directory, configured with the extra options given.
+# from the given preset's build.
 linux_package() {
-  local generator=$1 pattern=$2 build=$3
-  shift 3
+  local generator=$1 pattern=$2 preset=$3
   rm -f "$out"/$pattern
   # Debian's hardening flags, with immediate binding as well.
   CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-    LDFLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now" \
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCOMPANION_BUILD_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr -DCOMPANION_MANIFEST_SCOPE=system "${ids[@]}" "$@" >/dev/null
-  cmake --build "$build" --target companion companion-doctor
+    LDFLAGS="$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now" build_preset "$preset"
   rm -rf "$out/$generator-staging"
-  (cd "$build" && cpack -G "$generator" -B "$out/$generator-staging")
+  (cd "build/$preset" && cpack -G "$generator" -B "$out/$generator-staging")
   mv "$out/$generator-staging"/$pattern "$out/"
   rm -rf "$out/$generator-staging"
 }
 
-package_deb() { linux_package DEB 'companion_*.deb' build/package-deb; }
-package_rpm() { linux_package RPM 'companion-*.rpm' build/package-rpm -DCOMPANION_LIB64_MANIFESTS=ON; }
+package_deb() { linux_package DEB 'companion_*.deb' package-deb; }
+package_rpm() { linux_package RPM 'companion-*.rpm' package-rpm; }
 
 package_msi() {
-  local build=build/package-msi
   rm -f "$out"/companion-*.msi
-  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
-    -DCOMPANION_BUILD_TESTS=OFF "${ids[@]}" >/dev/null
-  cmake --build "$build" --target companion-msi
-  cp "$build"/packages/companion-*.msi "$out/"
+  build_preset package-msi
+  cp build/package-msi/packages/companion-*.msi "$out/"
 }
 
 [[ $what != deb && $what != all ]] || package_deb

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # Wine for the project's scripts and tests: one private prefix at a time, with
 # one warm server and Wine's services started detached from any test's pipes.
+# The one place that sets Wine's environment and names its loaders: the
+# scripts source it, and CTest starts the Windows tests through it
+# (cmake/mingw-common.cmake).
 #
 #   wine.sh start PREFIX     make PREFIX usable and leave a persistent server on it
 #   wine.sh stop PREFIX      end that server and every Wine process of PREFIX
 #   wine.sh runs32 PREFIX EXE
 #                            whether the 32-bit loader runs EXE --version on the
 #                            warm PREFIX; prints the reason when it does not
+#   wine.sh run 32|64 PREFIX EXE [ARG...]
+#                            run EXE under the 32- or 64-bit loader on PREFIX
 #
-# Sourced, it defines the same as wine_start, wine_stop and wine_runs32. Every
-# step that fails says which command failed and with what exit status. The
-# loaders can be overridden with WINE64_LOADER and WINE32_LOADER (the tests
-# stand a program that the kernel refuses in for the 32-bit one).
+# Sourced, it defines the first three as wine_start, wine_stop and
+# wine_runs32. Every step that fails says which command failed and with what
+# exit status. The loaders can be overridden with WINE64_LOADER and
+# WINE32_LOADER (the tests stand a program that the kernel refuses in for the
+# 32-bit one).
 export WINEDEBUG=-all
 # A fresh prefix would otherwise offer to install Mono and Gecko.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -25,18 +31,7 @@ fi
 # A fresh prefix takes Wine about 20 s to make; a loaded machine, longer.
 WINE_SETUP_TIMEOUT=${WINE_SETUP_TIMEOUT:-300}
 
-# Runs a command with no input and its output in a file, shown on failure.
-wine_step() {
-  local output status=0
-  output=$(mktemp)
-  "$@" </dev/null >"$output" 2>&1 || status=$?
-  if [[ $status -ne 0 ]]; then
-    echo "wine.sh: '$*' failed with exit status $status" >&2
-    sed 's/^/  | /' "$output" | tail -n 20 >&2
-  fi
-  rm -f "$output"
-  return "$status"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/lib/quiet.sh"
 
 # Ends whatever server runs on the prefix (a persistent one, or the short-lived
 # one that any Wine program leaves behind for a few seconds) and waits until
@@ -50,8 +45,8 @@ wine_stop() {
 # start now, detached, and the prefix is made or updated.
 wine_try_start() {
   mkdir -p "$1" || return
-  WINEPREFIX=$1 wine_step "$WINESERVER" -p || return
-  WINEPREFIX=$1 wine_step timeout "$WINE_SETUP_TIMEOUT" "$WINE64_LOADER" cmd /c exit
+  WINEPREFIX=$1 quietly wine.sh "$WINESERVER" -p || return
+  WINEPREFIX=$1 quietly wine.sh timeout "$WINE_SETUP_TIMEOUT" "$WINE64_LOADER" cmd /c exit
 }
 
 # A prefix that an interrupted run left half made does not recover by itself:
@@ -103,7 +98,8 @@ if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
     start) [[ $# -eq 2 ]] && { wine_start "$2"; exit; } ;;
     stop) [[ $# -eq 2 ]] && { wine_stop "$2"; exit 0; } ;;
     runs32) [[ $# -eq 3 ]] && { wine_runs32 "$2" "$3"; exit; } ;;
+    run) [[ $# -ge 4 && $2 =~ ^(32|64)$ ]] && { loader=WINE$2_LOADER; WINEPREFIX=$3 exec "${!loader}" "${@:4}"; } ;;
   esac
-  echo "usage: wine.sh start PREFIX | stop PREFIX | runs32 PREFIX EXE" >&2
+  echo "usage: wine.sh start PREFIX | stop PREFIX | runs32 PREFIX EXE | run 32|64 PREFIX EXE [ARG...]" >&2
   exit 2
 fi
