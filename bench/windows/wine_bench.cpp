@@ -28,7 +28,9 @@ using Clock = std::chrono::steady_clock;
 using companion_bench::mibPerSecond;
 using companion_bench::patternChunk;
 using companion_bench::percentile;
+using companion_test::readExactly;
 using companion_test::ScopedHandle;
+using companion_test::writeAll;
 
 // Every transfer on a pipe under Wine passes through the Wine server, so a
 // smaller volume than on Linux keeps the run short.
@@ -45,20 +47,6 @@ constexpr int kLeavings = 5;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + " failed, error " + std::to_string(GetLastError()));
-}
-
-bool writeAll(HANDLE handle, const char* data, size_t size) {
-  for (DWORD written = 0; size > 0; data += written, size -= written) {
-    if (!WriteFile(handle, data, static_cast<DWORD>(size < kChunk ? size : kChunk), &written, nullptr)) return false;
-  }
-  return true;
-}
-
-bool readExactly(HANDLE handle, char* data, size_t size) {
-  for (DWORD read = 0; size > 0; data += read, size -= read) {
-    if (!ReadFile(handle, data, static_cast<DWORD>(size < kChunk ? size : kChunk), &read, nullptr)) return false;
-  }
-  return true;
 }
 
 // The companion's rendezvous name: the SHA-1 text of the user's SID.

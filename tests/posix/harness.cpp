@@ -25,7 +25,6 @@ namespace companion_e2e {
 namespace {
 
 using companion::retryAfterEintr;
-using companion_tools::writeAll;
 
 // Only a hang guard: every wait ends long before it unless something hangs.
 constexpr int kGuardMs = 60000;
@@ -121,8 +120,9 @@ bool await(int fd, short events, int guardMs = kGuardMs) {
 }
 
 ssize_t guardedRead(int fd, char* buffer, size_t size) {
-  if (!await(fd, POLLIN)) return -1;
-  return retryAfterEintr([&] { return ::read(fd, buffer, size); });
+  const ssize_t count = readSome(fd, buffer, size, kGuardMs);
+  if (count < 0 && errno == ETIMEDOUT) ADD_FAILURE() << "nothing happened on descriptor " << fd << " within the hang guard";
+  return count;
 }
 
 }  // namespace
@@ -410,9 +410,8 @@ const std::vector<std::string> CompanionTest::kRunTailMessages = {"Loop stoped",
 
 std::string CompanionTest::readToEnd(Process& companion) {
   std::string received;
-  char buffer[65536];
-  for (ssize_t count; (count = guardedRead(companion.output(), buffer, sizeof buffer)) > 0;) {
-    received.append(buffer, static_cast<size_t>(count));
+  if (!companion_test::readToEnd(companion.output(), received, kGuardMs) && errno == ETIMEDOUT) {
+    ADD_FAILURE() << "the companion's output stayed open past the hang guard";
   }
   return received;
 }

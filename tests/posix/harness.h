@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "fd_io.h"
+#include "io_posix.h"
 #include "log_records.h"
+#include "scoped_fd.h"
 #include "test_files.h"
 #include "test_pattern.h"
 #include "version.h"

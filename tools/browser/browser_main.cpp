@@ -1,6 +1,5 @@
 // companion-browser: a stand-in browser that runs the companion the way a browser runs a native-messaging host.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,13 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "fd_io.h"
+#include "io_posix.h"
+#include "scoped_fd.h"
 
 namespace {
 
 using companion::retryAfterEintr;
 using companion::ScopedFd;
-using companion_tools::writeAll;
+using companion_test::readExactly;
+using companion_test::readToEnd;
+using companion_test::writeAll;
 
 constexpr char kUsage[] =
     "Usage: companion-browser [-m JSON]... COMPANION [ARG...]\n"
@@ -63,21 +65,6 @@ std::optional<Companion> start(char* argv[]) {
   return companion;
 }
 
-// Fills size bytes; false on end of stream, error, or when nothing came for
-// kTimeoutMs.
-bool readExactly(int fd, void* data, size_t size) {
-  char* bytes = static_cast<char*>(data);
-  while (size > 0) {
-    pollfd ready = {fd, POLLIN, 0};
-    if (retryAfterEintr([&] { return ::poll(&ready, 1, kTimeoutMs); }) <= 0) return false;
-    const ssize_t count = retryAfterEintr([&] { return ::read(fd, bytes, size); });
-    if (count <= 0) return false;
-    bytes += count;
-    size -= static_cast<size_t>(count);
-  }
-  return true;
-}
-
 // Native messaging: a 32-bit length in native byte order, then the UTF-8 JSON.
 bool sendMessage(int fd, const std::string& json) {
   const uint32_t length = static_cast<uint32_t>(json.size());
@@ -86,27 +73,19 @@ bool sendMessage(int fd, const std::string& json) {
 
 std::optional<std::string> readMessage(int fd) {
   uint32_t length = 0;
-  if (!readExactly(fd, &length, sizeof length) || length > kMaxReply) return std::nullopt;
+  if (!readExactly(fd, &length, sizeof length, kTimeoutMs) || length > kMaxReply) return std::nullopt;
   std::string json(length, '\0');
-  if (!readExactly(fd, json.data(), json.size())) return std::nullopt;
+  if (!readExactly(fd, json.data(), json.size(), kTimeoutMs)) return std::nullopt;
   return json;
-}
-
-// Reads until the companion closes its output, as it does by exiting; false
-// when it is still there after the guard.
-bool drainUntilClosed(int fd) {
-  char sink[4096];
-  for (;;) {
-    pollfd ready = {fd, POLLIN, 0};
-    if (retryAfterEintr([&] { return ::poll(&ready, 1, kTimeoutMs); }) <= 0) return false;
-    if (retryAfterEintr([&] { return ::read(fd, sink, sizeof sink); }) <= 0) return true;
-  }
 }
 
 // Reaps the companion and describes how it ended; one that outlives the
 // guard is killed.
 std::string finish(Companion& companion) {
-  const bool exited = drainUntilClosed(companion.output.get());
+  // The companion closes its output by exiting; whatever it still says is
+  // no reply of a message.
+  std::string unread;
+  const bool exited = readToEnd(companion.output.get(), unread, kTimeoutMs) || errno != ETIMEDOUT;
   if (!exited) ::kill(companion.pid, SIGKILL);
   int status = 0;
   retryAfterEintr([&] { return ::waitpid(companion.pid, &status, 0); });
