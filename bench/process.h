@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process_posix.h"
 #include "scoped_fd.h"
 
 namespace companion_bench {
@@ -16,26 +17,26 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& overrid
 // A started program, with this process's ends of its standard input and output.
 class Child {
  public:
-  // Starts argv[0] (a path); throws std::runtime_error when it cannot.
+  // Starts argv[0] (a path); throws std::runtime_error when no process can
+  // be made. A program that cannot be executed exits with 127.
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment);
-  // Kills and reaps a child that is still running.
-  ~Child();
-  Child(Child&& other) noexcept;
+  // Going away kills and reaps a child that is still running.
+  Child(Child&& other) noexcept = default;
   Child& operator=(Child&&) = delete;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
   int input() const { return input_.get(); }
   int output() const { return output_.get(); }
   void closeInput() { input_.reset(); }
-  // Blocks until the child has exited and returns its wait status.
+  // Blocks until the child has exited and returns its wait status; one that
+  // outlives the watchdog is killed.
   int wait();
 
  private:
-  pid_t pid_ = -1;
   companion::ScopedFd input_;
   companion::ScopedFd output_;
+  // Last, so that a child still running is killed before its pipes close.
+  companion_test::ChildProcess process_;
 };
 
 }  // namespace companion_bench

@@ -9,8 +9,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "io_posix.h"
+
 namespace companion_bench {
 namespace {
+
+constexpr char kClosedEarly[] = "read: the relay closed its output early";
 
 [[noreturn]] void fail(const char* what) {
   if (errno == EINTR) throw std::runtime_error(std::string(what) + ": no progress before the watchdog fired");
@@ -31,25 +35,20 @@ Watchdog::Watchdog(unsigned seconds) {
 Watchdog::~Watchdog() { ::alarm(0); }
 
 void writeAll(int fd, const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0) fail("write");
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
+  if (!companion_test::writeAll(fd, data, size)) fail("write");
 }
 
 size_t readSome(int fd, void* data, size_t capacity) {
-  const ssize_t count = ::read(fd, data, capacity);
+  const ssize_t count = companion_test::readSome(fd, data, capacity);
   if (count < 0) fail("read");
-  if (count == 0) throw std::runtime_error("read: the relay closed its output early");
+  if (count == 0) throw std::runtime_error(kClosedEarly);
   return static_cast<size_t>(count);
 }
 
 void readExactly(int fd, void* data, size_t size) {
-  char* bytes = static_cast<char*>(data);
-  for (size_t done = 0; done < size;) done += readSome(fd, bytes + done, size - done);
+  if (companion_test::readExactly(fd, data, size)) return;
+  if (errno == 0) throw std::runtime_error(kClosedEarly);
+  fail("read");
 }
 
 size_t writeSomeNow(int fd, const void* data, size_t size) {

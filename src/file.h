@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "scoped_generic.h"
+
 namespace companion {
 
 // The platform's line end in text files: CR LF on Windows, LF elsewhere.
@@ -17,6 +19,15 @@ extern const char kLineEnd[];
 // A filesystem path for a UTF-8 path. Never throws: text that cannot be
 // converted has its bad sequences replaced.
 std::filesystem::path pathFromUtf8(const std::string& utf8Path);
+
+// A file as the platform opened it: a descriptor, or a HANDLE (never -1 for
+// an open file either), closed by the platform's own call.
+struct FileHandleTraits {
+  static intptr_t InvalidValue() { return -1; }
+  static bool IsValid(intptr_t handle) { return handle != -1; }
+  static void Free(intptr_t handle);
+};
+using ScopedFile = ScopedGeneric<intptr_t, FileHandleTraits>;
 
 // Which part of a file readRegularFile reads when it is longer than asked for.
 enum class FilePart { kStart, kEnd };
@@ -38,10 +49,10 @@ class FileLock {
  public:
   static constexpr std::chrono::milliseconds kWait{2000};
 
-  explicit FileLock(const std::string& utf8Path) : handle_(open(utf8Path)) {
-    for (const auto deadline = std::chrono::steady_clock::now() + kWait; handle_ != kNone && !tryLock();) {
+  explicit FileLock(const std::string& utf8Path) : file_(open(utf8Path)) {
+    for (const auto deadline = std::chrono::steady_clock::now() + kWait; file_.valid() && !tryLock();) {
       if (std::chrono::steady_clock::now() >= deadline) {
-        close();
+        file_.reset();
       } else {
         std::this_thread::sleep_for(kRetryInterval);
       }
@@ -49,22 +60,19 @@ class FileLock {
   }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
-  ~FileLock() { close(); }
 
   // Whether the lock is held and the path still names the locked file, which
   // another process may have renamed in the meantime.
   bool holds(const std::string& utf8Path) const;
 
  private:
-  static constexpr intptr_t kNone = -1;
   static constexpr std::chrono::milliseconds kRetryInterval{10};
-  // The file opened for locking, or kNone.
-  static intptr_t open(const std::string& utf8Path);
+  // The file opened for locking; none when it cannot be opened.
+  static ScopedFile open(const std::string& utf8Path);
   // Takes the lock if no other holder has it.
   bool tryLock();
-  void close();
 
-  intptr_t handle_ = kNone;  // a file descriptor or a HANDLE
+  ScopedFile file_;
 };
 
 // A file opened for appending that other processes may read and write at the
@@ -75,7 +83,6 @@ class AppendFile {
   AppendFile() = default;
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
-  ~AppendFile() { close(); }
 
   // Creates the file when missing; false when it cannot be opened. On POSIX
   // only a regular file of this user, in a directory of this user, reached
@@ -83,12 +90,11 @@ class AppendFile {
   bool open(const std::string& utf8Path);
   // Writes all bytes at the end of the file; false on failure.
   bool append(const char* data, size_t size);
-  void close();
-  bool isOpen() const { return handle_ != kClosed; }
+  void close() { file_.reset(); }
+  bool isOpen() const { return file_.valid(); }
 
  private:
-  static constexpr intptr_t kClosed = -1;
-  intptr_t handle_ = kClosed;  // a file descriptor or a HANDLE
+  ScopedFile file_;
 };
 
 }  // namespace companion

@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <utility>
-
 #include "file_read.h"
 #include "scoped_fd.h"
 
@@ -17,6 +15,8 @@ namespace companion {
 const char kLineEnd[] = "\n";
 
 std::filesystem::path pathFromUtf8(const std::string& utf8Path) { return std::filesystem::path(utf8Path); }
+
+void FileHandleTraits::Free(intptr_t handle) { FdTraits::Free(static_cast<int>(handle)); }
 
 namespace {
 
@@ -51,14 +51,14 @@ bool AppendFile::open(const std::string& utf8Path) {
   ::fchmod(fd.get(), 0600);
   // Writes wait as usual from here on.
   ::fcntl(fd.get(), F_SETFL, O_APPEND);
-  handle_ = fd.release();
+  file_.reset(fd.release());
   return true;
 }
 
 bool AppendFile::append(const char* data, size_t size) {
   if (!isOpen()) return false;
   while (size > 0) {
-    const ssize_t written = retryAfterEintr([&] { return ::write(static_cast<int>(handle_), data, size); });
+    const ssize_t written = retryAfterEintr([&] { return ::write(static_cast<int>(file_.get()), data, size); });
     if (written < 0) return false;
     data += written;
     size -= static_cast<size_t>(written);
@@ -78,29 +78,18 @@ bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& 
   });
 }
 
-intptr_t FileLock::open(const std::string& utf8Path) {
-  const int fd = openWithoutBlocking(utf8Path, O_RDONLY | O_NOFOLLOW);
-  return fd < 0 ? kNone : fd;
+ScopedFile FileLock::open(const std::string& utf8Path) {
+  return ScopedFile(openWithoutBlocking(utf8Path, O_RDONLY | O_NOFOLLOW));
 }
 
 bool FileLock::tryLock() {
-  return retryAfterEintr([&] { return ::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB); }) == 0;
-}
-
-void FileLock::close() {
-  if (handle_ != kNone) ::close(static_cast<int>(std::exchange(handle_, kNone)));
+  return retryAfterEintr([&] { return ::flock(static_cast<int>(file_.get()), LOCK_EX | LOCK_NB); }) == 0;
 }
 
 bool FileLock::holds(const std::string& utf8Path) const {
   struct stat locked {}, named {};
-  return handle_ != kNone && ::fstat(static_cast<int>(handle_), &locked) == 0 &&
+  return file_.valid() && ::fstat(static_cast<int>(file_.get()), &locked) == 0 &&
          ::lstat(utf8Path.c_str(), &named) == 0 && locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
-}
-
-void AppendFile::close() {
-  if (!isOpen()) return;
-  ::close(static_cast<int>(handle_));
-  handle_ = kClosed;
 }
 
 }  // namespace companion

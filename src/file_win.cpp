@@ -5,9 +5,9 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <utility>
 
 #include "file_read.h"
+#include "scoped_handle_win.h"
 #include "utf8_win.h"
 
 namespace companion {
@@ -17,6 +17,12 @@ const char kLineEnd[] = "\r\n";
 namespace {
 
 HANDLE toHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Opens an existing file to read, shared for everything, deletion included.
+HANDLE openShared(const std::wstring& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 bool isSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
@@ -52,15 +58,16 @@ std::wstring systemPath(const std::string& utf8Path) {
 
 std::filesystem::path pathFromUtf8(const std::string& utf8Path) { return std::filesystem::path(systemPath(utf8Path)); }
 
+void FileHandleTraits::Free(intptr_t handle) { HandleTraits::Free(toHandle(handle)); }
+
 bool AppendFile::open(const std::string& utf8Path) {
   close();
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the
   // current end of file, also when other processes append at the same time.
   const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  handle_ = reinterpret_cast<intptr_t>(file);
-  return true;
+  file_.reset(reinterpret_cast<intptr_t>(file));
+  return isOpen();
 }
 
 bool AppendFile::append(const char* data, size_t size) {
@@ -68,7 +75,7 @@ bool AppendFile::append(const char* data, size_t size) {
   while (size > 0) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, MAXDWORD));
     DWORD written = 0;
-    if (!WriteFile(toHandle(handle_), data, chunk, &written, nullptr) || written == 0) return false;
+    if (!WriteFile(toHandle(file_.get()), data, chunk, &written, nullptr) || written == 0) return false;
     data += written;
     size -= written;
   }
@@ -76,10 +83,9 @@ bool AppendFile::append(const char* data, size_t size) {
 }
 
 bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& content, FilePart part) {
-  const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const ScopedHandle owner(openShared(systemPath(utf8Path), GENERIC_READ));
+  if (!owner) return false;
+  const HANDLE file = owner.get();
   LARGE_INTEGER size{};
   bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size);
   const uint64_t offset = ok ? readOffset(static_cast<uint64_t>(size.QuadPart), maxBytes, part) : 0;
@@ -91,16 +97,12 @@ bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& 
          const DWORD chunk = static_cast<DWORD>(std::min<size_t>(most, MAXDWORD));
          return ReadFile(file, into, chunk, &read, nullptr) ? static_cast<long long>(read) : -1LL;
        });
-  CloseHandle(file);
   return ok;
 }
 
-intptr_t FileLock::open(const std::string& utf8Path) {
+ScopedFile FileLock::open(const std::string& utf8Path) {
   // Shared for deletion, so that the holder can still rename the file.
-  const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  return file == INVALID_HANDLE_VALUE ? kNone : reinterpret_cast<intptr_t>(file);
+  return ScopedFile(reinterpret_cast<intptr_t>(openShared(systemPath(utf8Path), GENERIC_READ)));
 }
 
 bool FileLock::tryLock() {
@@ -108,31 +110,17 @@ bool FileLock::tryLock() {
   // range, so the lock takes one byte that no log ever reaches (at 2^62).
   OVERLAPPED beyondAnyEnd{};
   beyondAnyEnd.OffsetHigh = 0x40000000;
-  return LockFileEx(toHandle(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyondAnyEnd) != 0;
-}
-
-void FileLock::close() {
-  if (handle_ != kNone) CloseHandle(toHandle(std::exchange(handle_, kNone)));
+  return LockFileEx(toHandle(file_.get()), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyondAnyEnd) != 0;
 }
 
 bool FileLock::holds(const std::string& utf8Path) const {
-  if (handle_ == kNone) return false;
-  const HANDLE named = CreateFileW(systemPath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (named == INVALID_HANDLE_VALUE) return false;
+  if (!file_.valid()) return false;
+  const ScopedHandle named(openShared(systemPath(utf8Path), FILE_READ_ATTRIBUTES));
+  if (!named) return false;
   BY_HANDLE_FILE_INFORMATION a{}, b{};
-  const bool same = GetFileInformationByHandle(toHandle(handle_), &a) && GetFileInformationByHandle(named, &b) &&
-                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                    a.nFileIndexLow == b.nFileIndexLow;
-  CloseHandle(named);
-  return same;
-}
-
-void AppendFile::close() {
-  if (!isOpen()) return;
-  CloseHandle(toHandle(handle_));
-  handle_ = kClosed;
+  return GetFileInformationByHandle(toHandle(file_.get()), &a) && GetFileInformationByHandle(named.get(), &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 }  // namespace companion

@@ -1,10 +1,11 @@
-// POSIX descriptor helpers: an owning ScopedFd and a retry-after-EINTR wrapper.
+// POSIX descriptor helpers: the owner ScopedFd and a retry-after-EINTR wrapper.
 #pragma once
 
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
+
+#include "scoped_generic.h"
 
 namespace companion {
 
@@ -18,30 +19,15 @@ auto retryAfterEintr(Fn fn) -> decltype(fn()) {
   return result;
 }
 
-// Owns one file descriptor and closes it when it goes out of scope.
-class ScopedFd {
- public:
-  ScopedFd() = default;
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ScopedFd(ScopedFd&& other) noexcept : fd_(other.release()) {}
-  ScopedFd& operator=(ScopedFd&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ~ScopedFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
+struct FdTraits {
+  static int InvalidValue() { return -1; }
+  static bool IsValid(int fd) { return fd >= 0; }
+  // Linux releases the descriptor even when close fails with EINTR, so it is
+  // never retried: the number may already belong to another open.
+  static void Free(int fd) { ::close(fd); }
 };
+
+// Owns one file descriptor and closes it when it goes out of scope.
+using ScopedFd = ScopedGeneric<int, FdTraits>;
 
 }  // namespace companion

@@ -1,53 +1,46 @@
 // Owners for what the Windows API hands out: handles closed with CloseHandle,
-// and memory freed with LocalFree or CoTaskMemFree.
+// registry keys, and memory freed with LocalFree or CoTaskMemFree.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
 
-#include <memory>
-#include <utility>
+#include "scoped_generic.h"
 
 namespace companion {
 
-// Owns a HANDLE; null and INVALID_HANDLE_VALUE both mean "none".
-class ScopedHandle {
- public:
-  ScopedHandle() = default;
-  explicit ScopedHandle(HANDLE handle) { reset(handle); }
-  ScopedHandle(ScopedHandle&& other) noexcept : handle_(other.release()) {}
-  ScopedHandle& operator=(ScopedHandle&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  ~ScopedHandle() { reset(); }
+// Some calls report "none" as null, others as INVALID_HANDLE_VALUE; an owner
+// holds null for either.
+struct HandleTraits {
+  static HANDLE InvalidValue() { return nullptr; }
+  static bool IsValid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static void Free(HANDLE handle) { CloseHandle(handle); }
+};
+using ScopedHandle = ScopedGeneric<HANDLE, HandleTraits>;
 
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
-  void reset(HANDLE handle = nullptr) {
-    if (handle_ != nullptr) CloseHandle(handle_);
-    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-  }
+struct RegistryKeyTraits {
+  static HKEY InvalidValue() { return nullptr; }
+  static bool IsValid(HKEY key) { return key != nullptr; }
+  static void Free(HKEY key) { RegCloseKey(key); }
+};
+using ScopedRegistryKey = ScopedGeneric<HKEY, RegistryKeyTraits>;
 
- private:
-  HANDLE handle_ = nullptr;
+// Memory of T that the system allocated and that Deallocate frees.
+template <typename T, void (*Deallocate)(void*)>
+struct SystemMemoryTraits {
+  static T* InvalidValue() { return nullptr; }
+  static bool IsValid(T* memory) { return memory != nullptr; }
+  static void Free(T* memory) { Deallocate(memory); }
 };
 
-struct LocalFreeDeleter {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
-struct CoTaskMemFreeDeleter {
-  void operator()(void* memory) const { CoTaskMemFree(memory); }
-};
+inline void freeLocalMemory(void* memory) { LocalFree(memory); }
+inline void freeCoTaskMemory(void* memory) { CoTaskMemFree(memory); }
 
 // Memory the system allocated with LocalAlloc, such as a SID's text.
 template <typename T>
-using ScopedLocalMemory = std::unique_ptr<T, LocalFreeDeleter>;
+using ScopedLocalMemory = ScopedGeneric<T*, SystemMemoryTraits<T, freeLocalMemory>>;
 // Memory the system allocated with CoTaskMemAlloc, such as a known folder's path.
 template <typename T>
-using ScopedCoTaskMemory = std::unique_ptr<T, CoTaskMemFreeDeleter>;
+using ScopedCoTaskMemory = ScopedGeneric<T*, SystemMemoryTraits<T, freeCoTaskMemory>>;
 
 }  // namespace companion

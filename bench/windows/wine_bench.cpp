@@ -19,16 +19,20 @@
 #include <vector>
 
 #include "../stats.h"
+#include "child_process_win.h"
 #include "sha1.h"
 #include "support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using companion_test::ChildProcess;
 using companion_bench::mibPerSecond;
 using companion_bench::patternChunk;
 using companion_bench::percentile;
+using companion_test::readExactly;
 using companion_test::ScopedHandle;
+using companion_test::writeAll;
 
 // Every transfer on a pipe under Wine passes through the Wine server, so a
 // smaller volume than on Linux keeps the run short.
@@ -45,20 +49,6 @@ constexpr int kLeavings = 5;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + " failed, error " + std::to_string(GetLastError()));
-}
-
-bool writeAll(HANDLE handle, const char* data, size_t size) {
-  for (DWORD written = 0; size > 0; data += written, size -= written) {
-    if (!WriteFile(handle, data, static_cast<DWORD>(size < kChunk ? size : kChunk), &written, nullptr)) return false;
-  }
-  return true;
-}
-
-bool readExactly(HANDLE handle, char* data, size_t size) {
-  for (DWORD read = 0; size > 0; data += read, size -= read) {
-    if (!ReadFile(handle, data, static_cast<DWORD>(size < kChunk ? size : kChunk), &read, nullptr)) return false;
-  }
-  return true;
 }
 
 // The companion's rendezvous name: the SHA-1 text of the user's SID.
@@ -122,12 +112,12 @@ class Agent {
 struct Session {
   ScopedHandle toAgent;
   ScopedHandle fromAgent;
-  ScopedHandle process;
+  ChildProcess process;
 
   // Closes the browser's side and waits for the relay to exit.
   void end() {
     toAgent.reset();
-    if (process) WaitForSingleObject(process.get(), INFINITE);
+    process.wait();
     fromAgent.reset();
   }
 };
@@ -142,23 +132,14 @@ Session startCompanion(const std::string& program) {
   }
   const ScopedHandle childIn(ends[0]);
   const ScopedHandle childOut(ends[3]);
-  Session session{ScopedHandle(ends[1]), ScopedHandle(ends[2]), ScopedHandle()};
+  Session session{ScopedHandle(ends[1]), ScopedHandle(ends[2]), ChildProcess()};
   SetHandleInformation(session.toAgent.get(), HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(session.fromAgent.get(), HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = childIn.get();
-  startup.hStdOutput = childOut.get();
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  std::string commandLine = "\"" + program + "\"";
-  PROCESS_INFORMATION started{};
-  if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &started)) {
-    fail("starting " + program);
-  }
-  CloseHandle(started.hThread);
-  session.process = ScopedHandle(started.hProcess);
+  ChildProcess::Options options;
+  options.program = program;
+  options.commandLine = L"\"" + options.program.wstring() + L"\"";
+  options.streams = ChildProcess::StandardHandles{childIn.get(), childOut.get(), GetStdHandle(STD_ERROR_HANDLE)};
+  if (!session.process.start(options)) fail("starting " + program);
   return session;
 }
 
@@ -167,7 +148,7 @@ Session connectDirectly(const std::string& name) {
   ScopedHandle read(CreateFileA(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ScopedHandle write(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!read || !write) fail("opening " + name);
-  return Session{std::move(write), std::move(read), ScopedHandle()};
+  return Session{std::move(write), std::move(read), ChildProcess()};
 }
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -247,7 +228,7 @@ double msToExitAfterLeaving(const std::string& name, const std::string& program)
   const Clock::time_point start = Clock::now();
   session.toAgent.reset();
   session.fromAgent.reset();
-  WaitForSingleObject(session.process.get(), INFINITE);
+  session.process.wait();
   return secondsSince(start) * 1e3;
 }
 

@@ -63,7 +63,7 @@ TEST_F(CompanionTest, AgentThatCannotBeReachedEndsTheRunWithItsCode) {
     Process companion = startCompanion();
     // Waiting input must not make the companion go on after a failed connect.
     // The write fails when the companion has already ended, which is as good.
-    companion_tools::writeAll(companion.input(), "hello", 5);
+    writeAll(companion.input(), "hello", 5);
     EXPECT_EQ(companion.wait(), c.code);
     stopAgent();
     ::unlink(socketPath().c_str());
@@ -90,7 +90,7 @@ TEST_F(CompanionTest, AgentOfAnotherUserIsRefused) {
   ASSERT_EQ(::lchown(socketPath().c_str(), ::geteuid(), ::getegid()), 0);
 
   Process companion = startCompanion();
-  EXPECT_TRUE(companion_tools::writeAll(companion.input(), "secret", 6));
+  EXPECT_TRUE(writeAll(companion.input(), "secret", 6));
   EXPECT_EQ(companion.wait(), 242);
   // The agent saw one companion that sent it nothing.
   EXPECT_EQ(agentLine(), "session " + std::to_string(companion.pid()) + " in 0 out 0");

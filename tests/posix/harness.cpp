@@ -10,8 +10,6 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +23,6 @@ namespace companion_e2e {
 namespace {
 
 using companion::retryAfterEintr;
-using companion_tools::writeAll;
 
 // Only a hang guard: every wait ends long before it unless something hangs.
 constexpr int kGuardMs = 60000;
@@ -76,40 +73,27 @@ StreamEnds openStream(Stream kind, bool childReads, const std::string& sandbox) 
   return ends;
 }
 
-// Between fork and exec: only async-signal-safe calls.
-[[noreturn]] void execChild(const char* program, char* const argv[], char* const envp[], int in, int out,
-                            std::optional<mode_t> mask, std::optional<uid_t> user, int gate,
-                            std::optional<int> blockedSignal) {
-  if (user && (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) ::_exit(126);
-  // A test process that crashes takes its children along, instead of
-  // leaving them holding CTest's output pipe (set after the user switch,
-  // which clears it).
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (mask) ::umask(*mask);
-  // The test ignores SIGPIPE; a child must not inherit that.
-  struct sigaction action = {};
-  action.sa_handler = SIG_DFL;
-  ::sigaction(SIGPIPE, &action, nullptr);
-  if (blockedSignal) {
-    sigset_t blocked;
-    ::sigemptyset(&blocked);
-    ::sigaddset(&blocked, *blockedSignal);
-    ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
-  }
-  if ((in >= 0 && ::dup2(in, STDIN_FILENO) < 0) || (out >= 0 && ::dup2(out, STDOUT_FILENO) < 0)) ::_exit(126);
-  if (in < 0) ::close(STDIN_FILENO);
-  if (out < 0) ::close(STDOUT_FILENO);
-  char byte;
-  if (gate >= 0) retryAfterEintr([&] { return ::read(gate, &byte, 1); });
-  ::execve(program, argv, envp);
-  ::_exit(127);
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (std::string& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
+// What the child does, between fork and exec, of what a launch asks
+// (async-signal-safe calls only): the user, the umask, a blocked signal, and
+// the gate.
+std::function<void()> childSetup(std::optional<uid_t> user, std::optional<mode_t> mask, std::optional<int> blockedSignal,
+                                 int gate) {
+  return [=] {
+    if (user && (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0)) ::_exit(126);
+    // A test process that crashes takes its children along, instead of
+    // leaving them holding CTest's output pipe (set after the user switch,
+    // which clears it).
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (mask) ::umask(*mask);
+    if (blockedSignal) {
+      sigset_t blocked;
+      ::sigemptyset(&blocked);
+      ::sigaddset(&blocked, *blockedSignal);
+      ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    }
+    char byte;
+    if (gate >= 0) retryAfterEintr([&] { return ::read(gate, &byte, 1); });
+  };
 }
 
 // Waits up to the guard for fd to become ready for events.
@@ -121,55 +105,42 @@ bool await(int fd, short events, int guardMs = kGuardMs) {
 }
 
 ssize_t guardedRead(int fd, char* buffer, size_t size) {
-  if (!await(fd, POLLIN)) return -1;
-  return retryAfterEintr([&] { return ::read(fd, buffer, size); });
+  const ssize_t count = readSome(fd, buffer, size, kGuardMs);
+  if (count < 0 && errno == ETIMEDOUT) ADD_FAILURE() << "nothing happened on descriptor " << fd << " within the hang guard";
+  return count;
 }
 
 }  // namespace
 
 Process::Process(Process&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      reaped_(other.reaped_),
-      pidFd_(std::move(other.pidFd_)),
+    : child_(std::move(other.child_)),
       input_(std::move(other.input_)),
       output_(std::move(other.output_)),
       keepOpen_(std::move(other.keepOpen_)) {}
 
 Process& Process::operator=(Process&& other) noexcept {
   if (this == &other) return *this;
-  killAndReap();
-  pid_ = std::exchange(other.pid_, -1);
-  reaped_ = other.reaped_;
-  pidFd_ = std::move(other.pidFd_);
+  // The child goes before its streams close, so that it never sees them end.
+  child_ = std::move(other.child_);
   input_ = std::move(other.input_);
   output_ = std::move(other.output_);
   keepOpen_ = std::move(other.keepOpen_);
   return *this;
 }
 
-Process::~Process() { killAndReap(); }
-
-void Process::killAndReap() {
-  if (pid_ <= 0 || reaped_) return;
-  ::kill(pid_, SIGKILL);
-  retryAfterEintr([&] { return ::waitpid(pid_, nullptr, 0); });
-  reaped_ = true;
-}
+Process::~Process() { child_.terminate(); }
 
 int Process::wait(rusage* usage) { return waitFor(usage, kGuardMs); }
 
 int Process::waitWithin(int guardMs) { return waitFor(nullptr, guardMs); }
 
 int Process::waitFor(rusage* usage, int guardMs) {
-  if (pid_ <= 0 || reaped_) return -1;
-  const bool exited = await(pidFd_.get(), POLLIN, guardMs);
-  if (!exited) ::kill(pid_, SIGKILL);
-  int status = 0;
-  retryAfterEintr([&] { return ::wait4(pid_, &status, 0, usage); });
-  reaped_ = true;
-  pidFd_.reset();
-  if (!exited) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (!child_.running()) return -1;
+  if (const std::optional<int> status = child_.wait(guardMs, usage)) return ChildProcess::exitCode(*status);
+  ADD_FAILURE() << "process " << child_.pid() << " did not exit within the hang guard";
+  child_.kill(SIGKILL);
+  child_.wait(kNoTimeout, usage);
+  return -1;
 }
 
 std::string sessionLine(pid_t pid, size_t in, size_t out) {
@@ -237,22 +208,18 @@ Process CompanionTest::spawn(const std::string& requested, const Launch& launch)
   const std::string program = launch.user ? reachableBy(*launch.user, requested) : requested;
   StreamEnds in = openStream(launch.in, true, root_);
   StreamEnds out = openStream(launch.out, false, root_);
-  std::vector<std::string> args = {program};
-  args.insert(args.end(), launch.args.begin(), launch.args.end());
-  std::vector<std::string> environment;
-  for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
-  std::vector<char*> argv = pointers(args);
-  std::vector<char*> envp = pointers(environment);
+  ChildProcess::Options options;
+  options.argv = {program};
+  options.argv.insert(options.argv.end(), launch.args.begin(), launch.args.end());
+  options.environment.emplace();
+  for (const auto& [name, value] : env) options.environment->push_back(name + "=" + value);
+  auto given = [](const ScopedFd& end) { return end.valid() ? end.get() : ChildProcess::kClosed; };
+  options.in = given(in.child);
+  options.out = given(out.child);
+  options.beforeExec = childSetup(launch.user, launch.umask, launch.blockedSignal, launch.gate);
 
   Process process;
-  process.pid_ = ::fork();
-  if (process.pid_ == 0) {
-    execChild(program.c_str(), argv.data(), envp.data(), in.child.get(), out.child.get(), launch.umask, launch.user,
-              launch.gate, launch.blockedSignal);
-  }
-  EXPECT_GT(process.pid_, 0) << "fork: " << strerror(errno);
-  // glibc 2.36 declares pidfd_open without C linkage, so call it directly.
-  process.pidFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, process.pid_, 0)));
+  EXPECT_TRUE(process.child_.start(options)) << "fork: " << strerror(errno);
   // A terminal's other side must stay open while the child runs, but it
   // is no byte channel of the test's.
   auto keep = [&](Stream kind, StreamEnds& ends, ScopedFd& channel) {
@@ -315,8 +282,8 @@ std::string CompanionTest::agentLine() {
 }
 
 void CompanionTest::stopAgent() {
-  if (agent_.pid() <= 0 || agent_.reaped_) return;
-  ::kill(agent_.pid(), SIGTERM);
+  if (!agent_.child_.running()) return;
+  agent_.child_.kill(SIGTERM);
   EXPECT_EQ(agent_.wait(), 0) << "the agent did not stop cleanly";
   struct stat status;
   EXPECT_NE(::lstat(agentSocket_.c_str(), &status), 0) << "the agent left " << agentSocket_;
@@ -325,13 +292,12 @@ void CompanionTest::stopAgent() {
 
 void CompanionTest::pauseAgent(bool paused) {
   ASSERT_GT(agent_.pid(), 0) << "no agent to pause";
-  ::kill(agent_.pid(), paused ? SIGSTOP : SIGCONT);
+  agent_.child_.kill(paused ? SIGSTOP : SIGCONT);
 }
 
 void CompanionTest::killAgent() {
-  // kill(-1) would reach every process we may signal.
   ASSERT_GT(agent_.pid(), 0) << "no agent to kill";
-  ::kill(agent_.pid(), SIGKILL);
+  agent_.child_.kill(SIGKILL);
   EXPECT_EQ(agent_.wait(), 128 + SIGKILL);
   agent_ = Process();
 }
@@ -346,7 +312,7 @@ std::string CompanionTest::echo(Process& companion, const std::string& data) {
         guardedRead(companion.output(), buffer.data(), std::min(buffer.size(), data.size() - received.size()));
     if (count <= 0) {
       // The writer may be blocked on a companion that stopped reading.
-      ::kill(companion.pid(), SIGKILL);
+      companion.child_.kill(SIGKILL);
       break;
     }
     received.append(buffer.data(), static_cast<size_t>(count));
@@ -410,9 +376,8 @@ const std::vector<std::string> CompanionTest::kRunTailMessages = {"Loop stoped",
 
 std::string CompanionTest::readToEnd(Process& companion) {
   std::string received;
-  char buffer[65536];
-  for (ssize_t count; (count = guardedRead(companion.output(), buffer, sizeof buffer)) > 0;) {
-    received.append(buffer, static_cast<size_t>(count));
+  if (!companion_test::readToEnd(companion.output(), received, kGuardMs) && errno == ETIMEDOUT) {
+    ADD_FAILURE() << "the companion's output stayed open past the hang guard";
   }
   return received;
 }

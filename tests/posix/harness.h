@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "fd_io.h"
+#include "child_process_posix.h"
+#include "io_posix.h"
 #include "log_records.h"
+#include "scoped_fd.h"
 #include "test_files.h"
 #include "test_pattern.h"
 #include "version.h"
@@ -33,7 +35,7 @@ class Process {
   Process& operator=(Process&& other) noexcept;
   ~Process();
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   // Writes to the process's standard input (Pipe, NonBlockingPipe, SocketPair).
   int input() const { return input_.get(); }
   // Reads the process's standard output (Pipe, NonBlockingPipe, SocketPair).
@@ -50,12 +52,9 @@ class Process {
 
  private:
   friend class CompanionTest;
-  void killAndReap();
   int waitFor(rusage* usage, int guardMs);
 
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  ScopedFd pidFd_;
+  ChildProcess child_;
   ScopedFd input_;
   ScopedFd output_;
   std::vector<ScopedFd> keepOpen_;  // the test's side of a terminal

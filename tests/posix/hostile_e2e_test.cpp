@@ -145,7 +145,7 @@ TEST_F(CompanionTest, StartUpsRotatingTogetherKeepTheRotatedLog) {
     launch.gate = gateRead.get();
     std::vector<Process> companions;
     for (size_t i = 0; i < kCompanions; ++i) companions.push_back(startCompanion(launch));
-    ASSERT_TRUE(companion_tools::writeAll(gateWrite.get(), std::string(kCompanions, 'g').data(), kCompanions));
+    ASSERT_TRUE(writeAll(gateWrite.get(), std::string(kCompanions, 'g').data(), kCompanions));
     for (Process& companion : companions) EXPECT_EQ(companion.wait(), 240);
     EXPECT_EQ(readFile(logPath() + ".1").substr(0, marker.size()), marker) << "the rotated log was lost";
   }

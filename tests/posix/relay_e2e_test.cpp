@@ -65,7 +65,7 @@ TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
       case Browser::ClosesOutputThenSends:
         companion.closeOutput();
         std::this_thread::sleep_for(std::chrono::milliseconds(late.empty() ? 100 : 300));
-        EXPECT_TRUE(companion_tools::writeAll(companion.input(), late.data(), late.size()));
+        EXPECT_TRUE(writeAll(companion.input(), late.data(), late.size()));
         companion.closeInput();
         break;
     }

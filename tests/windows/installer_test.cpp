@@ -72,8 +72,8 @@ class InstallerTest : public CompanionTest {
       ASSERT_EQ(RegCreateKeyExA(root, kOtherHost, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
                                 nullptr),
                 ERROR_SUCCESS);
+      const companion::ScopedRegistryKey owner(key);
       EXPECT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>("other"), 6), ERROR_SUCCESS);
-      RegCloseKey(key);
     }
   }
   void TearDown() override {
@@ -93,11 +93,11 @@ class InstallerTest : public CompanionTest {
   static std::optional<std::string> keyValue(HKEY root, const std::string& key, REGSAM view) {
     HKEY opened = nullptr;
     if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS) return std::nullopt;
+    const companion::ScopedRegistryKey owner(opened);
     char value[MAX_PATH] = {};
     DWORD size = sizeof(value) - 1;
     DWORD type = 0;
     const LONG result = RegQueryValueExA(opened, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(opened);
     if (result != ERROR_SUCCESS || type != REG_SZ) return std::nullopt;
     return std::string(value);
   }

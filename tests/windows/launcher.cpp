@@ -1,27 +1,11 @@
-// The stand-in browser: CreateProcess with STARTF_USESTDHANDLES, and the
-// native process call for a program path that CreateProcess refuses.
+// The stand-in browser: the child's standard streams, the cmd.exe start, and a thread that collects the output.
 #include "launcher.h"
-
-#include <winternl.h>
 
 #include "utf8_win.h"
 
 namespace companion_test {
 
 namespace {
-
-// Quotes an argument the way the C runtime splits a command line.
-std::wstring quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'"') quoted.append(backslashes + 1, L'\\');
-    backslashes = c == L'\\' ? backslashes + 1 : 0;
-    quoted += c;
-  }
-  return quoted.append(backslashes, L'\\') + L'"';
-}
 
 ScopedHandle inheritable(HANDLE handle) {
   ScopedHandle owner(handle);
@@ -66,63 +50,27 @@ ScopedHandle inheritedStderr() {
   return ScopedHandle(copy);
 }
 
-// What NtCreateUserProcess needs beyond winternl.h (ntdll's own layout).
-struct PsAttribute {
-  ULONG_PTR attribute;
-  SIZE_T size;
-  PVOID value;
-  PSIZE_T returnLength;
-};
-struct PsAttributeList {
-  SIZE_T totalLength;
-  PsAttribute attributes[1];
-};
-struct PsCreateInfo {
-  SIZE_T size;
-  ULONG state;
-  BYTE rest[88 - 2 * sizeof(SIZE_T)];
-};
-constexpr ULONG_PTR kPsAttributeImageName = 0x20005;
-constexpr ULONG kProcessCreateInheritHandles = 0x4;
-constexpr ULONG kProcessParametersNormalized = 0x1;
-using CreateProcessParametersEx = NTSTATUS(NTAPI*)(PRTL_USER_PROCESS_PARAMETERS*, PUNICODE_STRING, PUNICODE_STRING,
-                                                    PUNICODE_STRING, PUNICODE_STRING, PVOID, PUNICODE_STRING,
-                                                    PUNICODE_STRING, PUNICODE_STRING, PUNICODE_STRING, ULONG);
-using DestroyProcessParameters = NTSTATUS(NTAPI*)(PRTL_USER_PROCESS_PARAMETERS);
-using CreateUserProcess = NTSTATUS(NTAPI*)(PHANDLE, PHANDLE, ACCESS_MASK, ACCESS_MASK, PVOID, PVOID, ULONG, ULONG,
-                                           PVOID, PsCreateInfo*, PsAttributeList*);
-
-UNICODE_STRING unicodeString(std::wstring& text) {
-  const auto bytes = static_cast<USHORT>(text.size() * sizeof(wchar_t));
-  return UNICODE_STRING{bytes, bytes, &text[0]};
-}
-
-template <typename Function>
-Function ntdll(const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
-}
-
 }  // namespace
 
 Child::Child(const std::filesystem::path& program, const std::vector<std::string>& args, const Streams& streams,
              Launch launch) {
   const ScopedHandle err = inheritedStderr();
   std::wstring arguments;
-  for (const std::string& arg : args) arguments += L' ' + quote(companion::utf8ToWide(arg));
+  for (const std::string& arg : args) arguments += L' ' + quoteArgument(companion::utf8ToWide(arg));
   if (launch == Launch::kCmd) {
     // Chrome quotes the program whatever it holds.
     startThroughCmd(L"\"" + program.wstring() + L"\"" + arguments);
   } else {
     const ScopedHandle in = childStream(streams.in, true, streams.file, stdin_);
     const ScopedHandle out = childStream(streams.out, false, streams.file, stdout_);
-    std::wstring commandLine = quote(program.wstring()) + arguments;
-    // CreateProcess (on Windows and in Wine) refuses a program path of
-    // MAX_PATH units or more; the native call takes any length.
-    if (program.wstring().size() < MAX_PATH) {
-      start(program, std::move(commandLine), in.get(), out.get(), err.get());
-    } else {
-      startFromLongPath(program, std::move(commandLine), in.get(), out.get(), err.get());
-    }
+    ChildProcess::Options options;
+    options.program = program;
+    options.commandLine = quoteArgument(program.wstring()) + arguments;
+    options.streams = ChildProcess::StandardHandles{in.get(), out.get(), err.get()};
+    // No console, as when a browser starts it: a console would stand in for a
+    // missing standard handle.
+    options.creationFlags = DETACHED_PROCESS;
+    process_.start(options);
     // The child's ends close here: once the child exits, its pipes end.
   }
   outputEnded_ = !stdout_;
@@ -130,36 +78,9 @@ Child::Child(const std::filesystem::path& program, const std::vector<std::string
 }
 
 Child::~Child() {
-  if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-    TerminateProcess(process_.get(), 1);
-    WaitForSingleObject(process_.get(), INFINITE);
-  }
+  process_.terminate();
   stdin_.reset();
   if (reader_.joinable()) reader_.join();
-}
-
-void Child::start(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out, HANDLE err) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in;
-  startup.hStdOutput = out;
-  startup.hStdError = err;
-  // No console, as when a browser starts it: a console would stand in for a
-  // missing standard handle.
-  create(program, std::move(commandLine), startup, DETACHED_PROCESS);
-}
-
-void Child::create(const std::filesystem::path& program, std::wstring commandLine, STARTUPINFOW& startup,
-                   DWORD flags) {
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
-                      &info)) {
-    return;
-  }
-  CloseHandle(info.hThread);
-  process_.reset(info.hProcess);
-  pid_ = info.dwProcessId;
 }
 
 void Child::startThroughCmd(const std::wstring& commandLine) {
@@ -173,49 +94,16 @@ void Child::startThroughCmd(const std::wstring& commandLine) {
   const std::filesystem::path cmd = std::filesystem::path(system) / L"cmd.exe";
   // Chrome starts it hidden, with standard handles of its own that cmd.exe
   // replaces for the program; this one gets none.
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  create(cmd, L"cmd.exe /d /s /c \"" + commandLine + L" < " + pipe + L".in > " + pipe + L".out\"", startup,
-         CREATE_NO_WINDOW);
+  ChildProcess::Options options;
+  options.program = cmd;
+  options.commandLine = L"cmd.exe /d /s /c \"" + commandLine + L" < " + pipe + L".in > " + pipe + L".out\"";
+  options.creationFlags = CREATE_NO_WINDOW;
+  options.hidden = true;
+  process_.start(options);
   // cmd.exe opens both before it starts the program.
-  if (!process_ || !stdin_ || !stdout_) return;
+  if (!process_.started() || !stdin_ || !stdout_) return;
   ConnectNamedPipe(stdin_.get(), nullptr);
   ConnectNamedPipe(stdout_.get(), nullptr);
-}
-
-void Child::startFromLongPath(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out,
-                              HANDLE err) {
-  std::wstring image = program.wstring();
-  std::wstring ntImage = L"\\??\\" + image;
-  UNICODE_STRING imageString = unicodeString(image);
-  UNICODE_STRING commandString = unicodeString(commandLine);
-  PRTL_USER_PROCESS_PARAMETERS parameters = nullptr;
-  if (ntdll<CreateProcessParametersEx>("RtlCreateProcessParametersEx")(
-          &parameters, &imageString, nullptr, nullptr, &commandString, nullptr, nullptr, nullptr, nullptr, nullptr,
-          kProcessParametersNormalized) != 0) {
-    return;
-  }
-  // Reserved2[2..4] are StandardInput, StandardOutput and StandardError.
-  parameters->Reserved2[2] = in;
-  parameters->Reserved2[3] = out;
-  parameters->Reserved2[4] = err;
-  PsCreateInfo createInfo{};
-  createInfo.size = sizeof createInfo;
-  PsAttributeList attributes{};
-  attributes.totalLength = sizeof attributes;
-  attributes.attributes[0] = {kPsAttributeImageName, ntImage.size() * sizeof(wchar_t), &ntImage[0], nullptr};
-  HANDLE process = nullptr;
-  HANDLE thread = nullptr;
-  const NTSTATUS status = ntdll<CreateUserProcess>("NtCreateUserProcess")(
-      &process, &thread, PROCESS_ALL_ACCESS, THREAD_ALL_ACCESS, nullptr, nullptr, kProcessCreateInheritHandles, 0,
-      parameters, &createInfo, &attributes);
-  ntdll<DestroyProcessParameters>("RtlDestroyProcessParameters")(parameters);
-  if (status != 0) return;
-  CloseHandle(thread);
-  process_.reset(process);
-  pid_ = GetProcessId(process);
 }
 
 void Child::readOutput() {
@@ -289,14 +177,11 @@ std::optional<std::string> Child::waitForLine(const std::string& prefix, std::ch
 
 std::optional<DWORD> Child::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (!process_ || WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
-    return std::nullopt;
-  }
+  const std::optional<DWORD> code = process_.wait(timeout);
+  if (!code) return std::nullopt;
   // Its output is complete once the pipe has delivered the end as well.
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_until(lock, deadline, [&] { return outputEnded_; });
-  DWORD code = 0;
-  GetExitCodeProcess(process_.get(), &code);
   return code;
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process_win.h"
 #include "support.h"
 
 namespace companion_test {
@@ -42,15 +43,15 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  bool ok() const { return static_cast<bool>(process_); }
-  DWORD pid() const { return pid_; }
+  bool ok() const { return process_.started(); }
+  DWORD pid() const { return process_.pid(); }
 
   bool write(const std::string& bytes) { return writeAll(stdin_.get(), bytes.data(), bytes.size()); }
   void closeStdin() { stdin_.reset(); }
   // Writes to standard input until the child has taken nothing for a while,
   // as when it waits on something else; the bytes written.
   size_t fillStdin();
-  void kill() { TerminateProcess(process_.get(), 1); }
+  void kill() { process_.kill(); }
   // Stops reading and closes this end, so that the child's next write fails.
   void closeStdout();
 
@@ -63,16 +64,11 @@ class Child {
   std::optional<DWORD> wait(std::chrono::milliseconds timeout);
 
  private:
-  void start(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out, HANDLE err);
-  void create(const std::filesystem::path& program, std::wstring commandLine, STARTUPINFOW& startup, DWORD flags);
   void startThroughCmd(const std::wstring& commandLine);
-  void startFromLongPath(const std::filesystem::path& program, std::wstring commandLine, HANDLE in, HANDLE out,
-                         HANDLE err);
   void readOutput();
   std::optional<std::string> findLine(const std::string& prefix) const;
 
-  ScopedHandle process_;
-  DWORD pid_ = 0;
+  ChildProcess process_;
   ScopedHandle stdin_;
   ScopedHandle stdout_;
   std::thread reader_;

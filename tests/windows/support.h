@@ -1,4 +1,4 @@
-// What the stand-in agent, the tests and the Wine benchmark share on Windows: the user's SID and a complete write.
+// What the stand-in agent, the tests and the Wine benchmark share on Windows: the user's SID and whole reads and writes.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "io_win.h"
 #include "scoped_handle_win.h"
 #include "test_pattern.h"
 
@@ -33,18 +34,6 @@ inline std::string userSid() {
   }
   const companion::ScopedLocalMemory<char> textOwner(text);
   return text;
-}
-
-// Writes every byte, going on after short writes.
-inline bool writeAll(HANDLE handle, const char* data, size_t size) {
-  while (size > 0) {
-    DWORD written = 0;
-    const DWORD chunk = size > 65536 ? 65536 : static_cast<DWORD>(size);
-    if (!WriteFile(handle, data, chunk, &written, nullptr)) return false;
-    data += written;
-    size -= written;
-  }
-  return true;
 }
 
 }  // namespace companion_test

@@ -1,9 +1,6 @@
 // companion-browser: a stand-in browser that runs the companion the way a browser runs a native-messaging host.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -13,13 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "fd_io.h"
+#include "child_process_posix.h"
+#include "io_posix.h"
+#include "scoped_fd.h"
 
 namespace {
 
-using companion::retryAfterEintr;
 using companion::ScopedFd;
-using companion_tools::writeAll;
+using companion_test::ChildProcess;
+using companion_test::readExactly;
+using companion_test::readToEnd;
+using companion_test::writeAll;
 
 constexpr char kUsage[] =
     "Usage: companion-browser [-m JSON]... COMPANION [ARG...]\n"
@@ -35,47 +36,27 @@ constexpr int kTimeoutMs = 10000;
 constexpr uint32_t kMaxReply = 1024 * 1024;
 
 struct Companion {
-  pid_t pid = -1;
+  ChildProcess process;
   ScopedFd input;   // the companion's standard input
   ScopedFd output;  // the companion's standard output
 };
 
+// Starts the companion with this process's environment, pipes on its
+// standard input and output, and SIGPIPE's default action, as a real
+// browser leaves it.
 std::optional<Companion> start(char* argv[]) {
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) return std::nullopt;
-  ScopedFd inRead(in[0]);
+  companion_test::Pipe in = companion_test::makePipe();
+  companion_test::Pipe out = companion_test::makePipe();
+  if (!in.read.valid() || !out.read.valid()) return std::nullopt;
+  ChildProcess::Options options;
+  for (char** arg = argv; *arg != nullptr; ++arg) options.argv.push_back(*arg);
+  options.in = in.read.get();
+  options.out = out.write.get();
   Companion companion;
-  companion.input.reset(in[1]);
-  if (::pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
-  ScopedFd outWrite(out[1]);
-  companion.output.reset(out[0]);
-  companion.pid = ::fork();
-  if (companion.pid < 0) return std::nullopt;
-  if (companion.pid == 0) {
-    // This process ignores SIGPIPE; the companion must choose for itself, as
-    // under a real browser.
-    ::signal(SIGPIPE, SIG_DFL);
-    if (::dup2(inRead.get(), STDIN_FILENO) < 0 || ::dup2(outWrite.get(), STDOUT_FILENO) < 0) ::_exit(127);
-    ::execv(argv[0], argv);
-    std::perror(argv[0]);
-    ::_exit(127);
-  }
+  if (!companion.process.start(options)) return std::nullopt;
+  companion.input = std::move(in.write);
+  companion.output = std::move(out.read);
   return companion;
-}
-
-// Fills size bytes; false on end of stream, error, or when nothing came for
-// kTimeoutMs.
-bool readExactly(int fd, void* data, size_t size) {
-  char* bytes = static_cast<char*>(data);
-  while (size > 0) {
-    pollfd ready = {fd, POLLIN, 0};
-    if (retryAfterEintr([&] { return ::poll(&ready, 1, kTimeoutMs); }) <= 0) return false;
-    const ssize_t count = retryAfterEintr([&] { return ::read(fd, bytes, size); });
-    if (count <= 0) return false;
-    bytes += count;
-    size -= static_cast<size_t>(count);
-  }
-  return true;
 }
 
 // Native messaging: a 32-bit length in native byte order, then the UTF-8 JSON.
@@ -86,30 +67,21 @@ bool sendMessage(int fd, const std::string& json) {
 
 std::optional<std::string> readMessage(int fd) {
   uint32_t length = 0;
-  if (!readExactly(fd, &length, sizeof length) || length > kMaxReply) return std::nullopt;
+  if (!readExactly(fd, &length, sizeof length, kTimeoutMs) || length > kMaxReply) return std::nullopt;
   std::string json(length, '\0');
-  if (!readExactly(fd, json.data(), json.size())) return std::nullopt;
+  if (!readExactly(fd, json.data(), json.size(), kTimeoutMs)) return std::nullopt;
   return json;
-}
-
-// Reads until the companion closes its output, as it does by exiting; false
-// when it is still there after the guard.
-bool drainUntilClosed(int fd) {
-  char sink[4096];
-  for (;;) {
-    pollfd ready = {fd, POLLIN, 0};
-    if (retryAfterEintr([&] { return ::poll(&ready, 1, kTimeoutMs); }) <= 0) return false;
-    if (retryAfterEintr([&] { return ::read(fd, sink, sizeof sink); }) <= 0) return true;
-  }
 }
 
 // Reaps the companion and describes how it ended; one that outlives the
 // guard is killed.
 std::string finish(Companion& companion) {
-  const bool exited = drainUntilClosed(companion.output.get());
-  if (!exited) ::kill(companion.pid, SIGKILL);
-  int status = 0;
-  retryAfterEintr([&] { return ::waitpid(companion.pid, &status, 0); });
+  // The companion closes its output by exiting; whatever it still says is
+  // no reply of a message.
+  std::string unread;
+  const bool exited = readToEnd(companion.output.get(), unread, kTimeoutMs) || errno != ETIMEDOUT;
+  if (!exited) companion.process.kill(SIGKILL);
+  const int status = companion.process.wait().value_or(0);
   if (!exited) return "none: it did not exit within 10 s and was killed";
   if (WIFSIGNALED(status)) return "none: killed by signal " + std::to_string(WTERMSIG(status));
   return std::to_string(WEXITSTATUS(status));
@@ -136,7 +108,7 @@ int main(int argc, char* argv[]) {
     std::perror("companion-browser: cannot start the companion");
     return 1;
   }
-  std::cout << "companion pid: " << companion->pid << std::endl;
+  std::cout << "companion pid: " << companion->process.pid() << std::endl;
   for (const std::string& message : messages) {
     std::cout << "sent:  " << message << std::endl;
     std::optional<std::string> reply;

@@ -8,6 +8,7 @@
 #include "doctor.h"
 #include "file.h"
 #include "manifest_check.h"
+#include "scoped_handle_win.h"
 #include "utf8_win.h"
 
 namespace companion_doctor {
@@ -41,11 +42,11 @@ std::string defaultValue(HKEY root, const std::string& key, REGSAM view) {
   if (RegOpenKeyExW(root, companion::utf8ToWide(key).c_str(), 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS) {
     return std::string();
   }
+  const companion::ScopedRegistryKey owner(opened);
   wchar_t value[4096] = {};
   DWORD size = sizeof value - sizeof(wchar_t);
   DWORD type = 0;
   const LONG result = RegQueryValueExW(opened, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(opened);
   if (result != ERROR_SUCCESS || type != REG_SZ) return std::string();
   return companion::wideToUtf8(value, std::wcslen(value));
 }

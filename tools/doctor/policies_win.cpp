@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "policies.h"
+#include "scoped_handle_win.h"
 #include "utf8_win.h"
 
 namespace companion_doctor {
@@ -28,29 +29,24 @@ const std::pair<const char*, const char*> kPolicyKeys[] = {
 };
 const std::pair<HKEY, const char*> kRoots[] = {{HKEY_LOCAL_MACHINE, "HKLM"}, {HKEY_CURRENT_USER, "HKCU"}};
 
-class Key {
- public:
-  Key(HKEY root, const std::string& path) {
-    if (RegOpenKeyExW(root, companion::utf8ToWide(path).c_str(), 0, KEY_READ, &key_) != ERROR_SUCCESS) key_ = nullptr;
-  }
-  ~Key() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY get() const { return key_; }
+using companion::ScopedRegistryKey;
 
- private:
-  HKEY key_ = nullptr;
-};
+// The key opened to read; none when it cannot be opened.
+ScopedRegistryKey openKey(HKEY root, const std::string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, companion::utf8ToWide(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return ScopedRegistryKey();
+  }
+  return ScopedRegistryKey(key);
+}
 
 // A boolean policy is a REG_DWORD.
 std::optional<bool> readBoolean(HKEY root, const std::string& key, const char* name) {
-  const Key opened(root, key);
+  const ScopedRegistryKey opened = openKey(root, key);
   DWORD value = 0;
   DWORD size = sizeof value;
   DWORD type = 0;
-  if (opened.get() == nullptr ||
+  if (!opened ||
       RegQueryValueExW(opened.get(), companion::utf8ToWide(name).c_str(), nullptr, &type,
                        reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
       type != REG_DWORD) {
@@ -62,8 +58,8 @@ std::optional<bool> readBoolean(HKEY root, const std::string& key, const char* n
 // A list policy is a subkey of the policy's name whose values ("1", "2", ...)
 // are the items.
 std::optional<std::vector<std::string>> readList(HKEY root, const std::string& key) {
-  const Key opened(root, key);
-  if (opened.get() == nullptr) return std::nullopt;
+  const ScopedRegistryKey opened = openKey(root, key);
+  if (!opened) return std::nullopt;
   std::vector<std::string> items;
   for (DWORD index = 0;; ++index) {
     wchar_t name[256];
