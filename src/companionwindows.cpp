@@ -20,6 +20,7 @@
 #include "file.h"
 #include "open_failure.h"
 #include "pipe_server_win.h"
+#include "rendezvous.h"
 #include "scoped_handle_win.h"
 #include "utf8_win.h"
 
@@ -373,7 +374,7 @@ std::string CompanionWindows::getLogDir() {
   const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr, &folder);
   // Whatever the outcome, the string (or null) is the caller's to free.
   const ScopedCoTaskMemory<wchar_t> owner(folder);
-  return result == S_OK ? logDirUnder(wideToUtf8(folder, std::wcslen(folder))) : std::string();
+  return result == S_OK ? logDirUnder(wideToUtf8(folder, std::wcslen(folder)), currentLogSuffix()) : std::string();
 }
 
 void CompanionWindows::createDirectories(const std::string& path) {

@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "../stats.h"
-#include "sha1.h"
+#include "companionwindows.h"
+#include "rendezvous.h"
 #include "support.h"
 
 namespace {
@@ -61,13 +62,11 @@ bool readExactly(HANDLE handle, char* data, size_t size) {
   return true;
 }
 
-// The companion's rendezvous name: the SHA-1 text of the user's SID.
+// The companion's rendezvous name for this user, as its platform layer and
+// the core's rule make it.
 std::string pipeName() {
-  const std::string sid = companion_test::userSid();
-  if (sid.empty()) fail("reading the user's SID");
-  sha1::SHA1 digest;
-  digest.addBytes(sid);
-  return "\\\\.\\pipe\\vantro-" + sha1::toText(digest.finish());
+  companion::CompanionWindows platform;
+  return companion::socketPathFor(platform.getSocketPathPrefix(), platform.getUserId(), "");
 }
 
 enum class Mode { kEcho, kSwallow, kSend, kStuck };
