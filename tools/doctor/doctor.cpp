@@ -9,6 +9,7 @@
 #include "logger.h"
 #include "manifest_check.h"
 #include "policies.h"
+#include "return_codes.h"
 
 namespace companion_doctor {
 namespace {
@@ -21,20 +22,6 @@ constexpr uintmax_t kMaxManifestBytes = uintmax_t{1} << 20;
 constexpr size_t kLogTailBytes = size_t{4} << 20;
 // Problems listed in one finding; the rest are counted.
 constexpr size_t kListedProblems = 5;
-
-std::string meaningOf(long long code) {
-  switch (code) {
-    case 0: return "success";
-    case 240: return "no agent served the rendezvous name";
-    case 241: return "the agent was busy";
-    case 242: return "the agent's name could not be opened, or another user serves it";
-    case 243: return "standard input or output was not a pipe (not started by a browser)";
-    case 246: return "a side closed its end (the normal end of a session)";
-    case 247: return "writing to the browser failed (the browser went away)";
-    case 249: return "writing to the agent failed (the agent went away)";
-    default: return "not a code of the companion";
-  }
-}
 
 // The record of a message over the browsers' limit that the run of the
 // record at recordAt logged; empty when it logged none. A run's records are
@@ -64,7 +51,7 @@ std::string listed(const std::vector<std::string>& problems) {
 
 // The code of the last "Return code: <code>" record in the text, if any, and
 // where that record's marker is.
-bool lastReturnCode(const std::string& log, long long& code, size_t& at) {
+bool lastReturnCode(const std::string& log, int64_t& code, size_t& at) {
   const std::string marker = "\tReturn code: ";
   at = log.rfind(marker);
   if (at == std::string::npos) return false;
@@ -263,11 +250,11 @@ void Doctor::checkLog(const std::string& path, bool debug) {
       !companion::readRegularFile(path, kLogTailBytes, tail, companion::FilePart::kEnd)) {
     return;
   }
-  long long code = 0;
+  int64_t code = 0;
   size_t at = 0;
   if (lastReturnCode(tail, code, at)) {
-    add(code == 246 ? Status::Ok : Status::Note, "log",
-        "the last relay ended with " + std::to_string(code) + ": " + meaningOf(code));
+    add(code == companion::kCodeReadFailed ? Status::Ok : Status::Note, "log",
+        "the last relay ended with " + std::to_string(code) + ": " + companion::returnCodeMeaning(code));
     const std::string oversized = oversizedMessageOfRun(tail, at);
     if (!oversized.empty()) {
       add(Status::Problem, "log",
