@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "frame_lengths.h"
+#include "host_name.h"
 #include "logger.h"
 #include "manifest_check.h"
 #include "policies.h"
@@ -118,7 +119,7 @@ std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std:
     // What the browser's policies say follows the browser's own line.
     std::vector<Finding> policy;
     const bool starts = lookup.family != "chrome" || chromeFamilyStarts;
-    if (starts && applyHostPolicy(lookup, hostName(), policy)) checkBrowser(lookup);
+    if (starts && applyHostPolicy(lookup, kHostName, policy)) checkBrowser(lookup);
     findings_.insert(findings_.end(), policy.begin(), policy.end());
   }
   for (const Finding& note : sandboxNotes()) findings_.push_back(note);
@@ -183,7 +184,7 @@ bool Doctor::checkPlace(const std::string& area, const BrowserLookup& lookup, co
     findings_.push_back(cannotRead(area, place.file, error));
     return false;
   }
-  const ManifestCheck check = checkManifest(place.file, text, lookup.family, hostName());
+  const ManifestCheck check = checkManifest(place.file, text, lookup.family, kHostName);
   if (!check.refusals.empty()) {
     add(Status::Problem, area, place.place + " names " + place.file + ": " + listed(check.refusals), fix);
     return false;
