@@ -245,6 +245,8 @@ void Doctor::checkLog(const std::string& path, bool debug) {
   } else {
     add(Status::Ok, "log", path + ", " + std::to_string(size) + " bytes");
   }
+  // Each branch above gave the one finding of the log file itself.
+  findings_.back().path = path;
   if (debug) add(Status::Note, "log", "debug logging is on: relayed data is written to the log");
   std::string tail;
   if (state.type != fs::file_type::regular ||
