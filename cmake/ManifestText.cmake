@@ -1,9 +1,16 @@
 # The host manifest's text, the same on every platform: the host's name and
 # description, the extension id lists and the JSON. Included by the Linux
 # install step and by the Windows installer's build.
+include_guard(GLOBAL)
 
 set(COMPANION_HOST_NAME "com.vantro.companion")
 set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro desktop agent")
+
+# The Windows registration script with the host's name and description, at
+# output; a batch file keeps its CRLF line ends.
+function(companion_configure_register_script output)
+  configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/register.cmd" "${output}" @ONLY NEWLINE_STYLE CRLF)
+endfunction()
 
 # The options that say which extensions may start the companion, the same on
 # every platform; declared at configure time.

@@ -214,7 +214,6 @@ struct BrowserFolders {
   const char* systemDirs[2];  // absolute, in the order read; none when the browser has none of its own
 };
 
-inline constexpr char kHostName[] = "@COMPANION_HOST_NAME@";
 inline constexpr BrowserFolders kBrowserFolders[] = {
 @_companion_rows@};
 

@@ -11,6 +11,8 @@
 include("${CMAKE_CURRENT_LIST_DIR}/ManifestText.cmake")
 companion_extension_id_options()
 find_program(COMPANION_WIXL wixl DOC "wixl from msitools, which builds the Windows installer")
+# The installers' source, with the host's name.
+configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/companion.wxs" "${CMAKE_BINARY_DIR}/msi/companion.wxs" @ONLY)
 
 # An installer at output (relative to the build directory) of the given scope
 # (user or machine), version and ids, built by the given target; with ALL
@@ -28,12 +30,12 @@ function(companion_add_msi target output scope version chrome_ids firefox_ids)
   foreach(family IN ITEMS chrome firefox)
     set(has no)
     if(${family})
-      file(CONFIGURE OUTPUT "${stage}/com.vantro.companion.${family}.json" CONTENT "${${family}}")
+      file(CONFIGURE OUTPUT "${stage}/${COMPANION_HOST_NAME}.${family}.json" CONTENT "${${family}}")
       set(has yes)
     endif()
     list(APPEND defines -D "${family}=${has}")
   endforeach()
-  set(wxs "${PROJECT_SOURCE_DIR}/packaging/windows/companion.wxs")
+  set(wxs "${CMAKE_BINARY_DIR}/msi/companion.wxs")
   # The installer's platform is the program's: x86 for the shipped 32-bit build.
   set(arch x86)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "host_name.h"
 #include "json_reader.h"
 #include "manifest_check.h"
 
@@ -13,8 +14,8 @@ namespace {
 
 using companion_doctor::JsonDialect;
 using companion_doctor::JsonValue;
+using companion_doctor::kHostName;
 
-constexpr char kHost[] = "com.vantro.companion";
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 // RFC 8259 and nothing more, within what both browsers take: text this reads,
@@ -88,10 +89,10 @@ bool sameVerdict(const companion_doctor::ManifestCheck& a, const companion_docto
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (const char* family : {"chrome", "firefox"}) {
-    const auto check = companion_doctor::checkManifest("/m.json", text, family, kHost);
+    const auto check = companion_doctor::checkManifest("/m.json", text, family, kHostName);
     if (text.compare(0, 3, kByteOrderMark) != 0 &&
-        (!sameVerdict(check, companion_doctor::checkManifest("/m.json", kByteOrderMark + text, family, kHost)) ||
-         !sameVerdict(check, companion_doctor::checkManifest("/m.json", text + " \n", family, kHost)))) {
+        (!sameVerdict(check, companion_doctor::checkManifest("/m.json", kByteOrderMark + text, family, kHostName)) ||
+         !sameVerdict(check, companion_doctor::checkManifest("/m.json", text + " \n", family, kHostName)))) {
       __builtin_trap();
     }
   }
@@ -106,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The bytes as a description: read back exactly, and taken when not empty.
   if (!isUtf8(text)) return 0;
   const uint32_t choice = size >= 4 ? static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24) : 0;
-  const std::string manifest = std::string("{\"name\": \"") + kHost + "\", \"description\": " + quoted(text, choice) +
+  const std::string manifest = std::string("{\"name\": \"") + kHostName +
+                               "\", \"description\": " + quoted(text, choice) +
                                ", \"path\": \"/bin/companion\", \"type\": \"stdio\", \"allowed_origins\": "
                                "[\"chrome-extension://abcdefghijklmnopabcdefghijklmnop/\"]}";
   for (const JsonDialect* dialect : {&companion_doctor::kChromiumJson, &companion_doctor::kFirefoxJson}) {
@@ -114,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const JsonValue* description = parsed ? parsed->member("description") : nullptr;
     if (description == nullptr || description->text != text) __builtin_trap();
   }
-  if (companion_doctor::checkManifest("/m.json", manifest, "chrome", kHost).refusals.empty() == text.empty()) {
+  if (companion_doctor::checkManifest("/m.json", manifest, "chrome", kHostName).refusals.empty() == text.empty()) {
     __builtin_trap();
   }
   return 0;

@@ -45,16 +45,10 @@ if read -r -t 5 session <&"${AGENT[0]}"; then
   echo "agent: $session"
 fi
 
-# The companion's log directory: $XDG_STATE_HOME when absolute, else
-# ~/.local/state, else the home directory of the passwd entry.
-if [[ ${XDG_STATE_HOME:-} == /* ]]; then
-  state=$XDG_STATE_HOME
-elif [[ -n ${HOME:-} ]]; then
-  state=$HOME/.local/state
-else
-  state=$(getent passwd "$(id -u)" | cut -d: -f6)/.local/state
-fi
-log=$state/QM/quillmere2/logs/companion.log
+# The companion's log file, as the doctor beside it finds it; the doctor exits
+# 1 for an install that no browser would start, as this build is.
+report=$("$build/companion-doctor" --json) || [[ $? -eq 1 ]]
+log=$(python3 -c 'import json, sys; print(next(f["path"] for f in json.load(sys.stdin) if f["area"] == "log" and f["path"]))' <<<"$report")
 echo "== Log records of this run, from $log"
 grep -F "$(printf '\t[%s]\t' "$companion_pid")" "$log" || echo "(none found)"
 

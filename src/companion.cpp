@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "sha1.h"
+#include "rendezvous.h"
 #include "suffix.h"
 
 namespace companion {
@@ -112,12 +112,6 @@ int32_t CompanionBase::run() {
   return code;
 }
 
-std::string CompanionBase::logDirUnder(const std::string& dataDir) const {
-  return dataDir.empty() ? std::string() : Formatter("%1/QM/quillmere2%2/logs", dataDir, logSuffix).str();
-}
-
-std::string CompanionBase::socketPathPrefixIn(const std::string& directory) { return directory + "vantro-"; }
-
 RelayState CompanionBase::relayState(std::atomic<int32_t>& socketResult, std::atomic<int32_t>& stdResult,
                                      std::atomic<bool>& socketDone, std::atomic<bool>& stdDone,
                                      std::atomic<bool>& stopRequested) {
@@ -127,9 +121,7 @@ RelayState CompanionBase::relayState(std::atomic<int32_t>& socketResult, std::at
 std::string CompanionBase::getSocketPath() {
   const std::string userId = getUserId();
   COMPANION_LOG(LoggerLevel::Info, "User id: %1", userId);
-  sha1::SHA1 digest;
-  digest.addBytes(userId);
-  const std::string socketPath = getSocketPathPrefix() + sha1::toText(digest.finish()) + socketSuffix;
+  const std::string socketPath = socketPathFor(getSocketPathPrefix(), userId, socketSuffix);
   COMPANION_LOG(LoggerLevel::Info, "Socket path: %1", socketPath);
   return socketPath;
 }

@@ -69,14 +69,6 @@ class CompanionBase {
   static constexpr size_t kRelayBufferSize = 4096;
 
  protected:
-  // The platform layers name only base directories; the names below them are
-  // the companion's own. A log directory under the user's data directory,
-  // empty when that is unknown:
-  std::string logDirUnder(const std::string& dataDir) const;
-  // The socket path prefix of a rendezvous directory, which ends in its
-  // separator.
-  static std::string socketPathPrefixIn(const std::string& directory);
-
   // The state the platform's relay pumps share: this object's buffers with
   // the platform's result codes and flags.
   RelayState relayState(std::atomic<int32_t>& socketResult, std::atomic<int32_t>& stdResult,

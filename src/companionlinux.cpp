@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "rendezvous.h"
+
 namespace companion {
 namespace {
 
@@ -34,9 +36,9 @@ std::string CompanionLinux::getSocketPathPrefix() {
 
 std::string CompanionLinux::getLogDir() {
   const std::string stateDir = absoluteEnvPath("XDG_STATE_HOME");
-  if (!stateDir.empty()) return logDirUnder(stateDir);
+  if (!stateDir.empty()) return logDirUnder(stateDir, currentLogSuffix());
   const std::string home = homeDirectory();
-  return home.empty() ? std::string() : logDirUnder(home + "/.local/state");
+  return home.empty() ? std::string() : logDirUnder(home + "/.local/state", currentLogSuffix());
 }
 
 std::string CompanionLinux::getPlatformName() { return "linux"; }

@@ -69,7 +69,7 @@ bool inPrivateDirectory(const std::string& path) {
          (status.st_mode & 077) == 0;
 }
 
-int32_t refuse(const std::string& server) {
+ReturnCode refuse(const std::string& server) {
   reportRefusedServer(server, std::to_string(::geteuid()));
   return kCodeSocketInvalid;
 }

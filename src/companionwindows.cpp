@@ -20,6 +20,7 @@
 #include "file.h"
 #include "open_failure.h"
 #include "pipe_server_win.h"
+#include "rendezvous.h"
 #include "scoped_handle_win.h"
 #include "utf8_win.h"
 
@@ -87,7 +88,7 @@ OpenFailure classifyOpenError(DWORD error) {
 
 // Opens one end of the agent's pipe into the field, which is left null on
 // failure. No waiting: a missing or busy pipe is reported at once.
-int32_t openSocket(std::atomic<HANDLE>& field, const std::wstring& path, DWORD access) {
+ReturnCode openSocket(std::atomic<HANDLE>& field, const std::wstring& path, DWORD access) {
   field = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, kSocketOpenFlags, nullptr);
   const DWORD error = GetLastError();
   if (field.load() != INVALID_HANDLE_VALUE) return kCodeSuccess;
@@ -307,7 +308,7 @@ int32_t CompanionWindows::connectSocket() {
   const std::wstring widePath = utf8ToWide(socketPath);
   // The agent tells a client's two connections apart by this order: first the
   // one this process reads from, then the one it writes to.
-  int32_t code = openSocket(socketInHandle, widePath, FILE_READ_DATA);
+  ReturnCode code = openSocket(socketInHandle, widePath, FILE_READ_DATA);
   if (code == kCodeSuccess) code = openSocket(socketOutHandle, widePath, FILE_WRITE_DATA);
   return code == kCodeSuccess ? checkServer() : code;
 }
@@ -373,7 +374,7 @@ std::string CompanionWindows::getLogDir() {
   const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr, &folder);
   // Whatever the outcome, the string (or null) is the caller's to free.
   const ScopedCoTaskMemory<wchar_t> owner(folder);
-  return result == S_OK ? logDirUnder(wideToUtf8(folder, std::wcslen(folder))) : std::string();
+  return result == S_OK ? logDirUnder(wideToUtf8(folder, std::wcslen(folder)), currentLogSuffix()) : std::string();
 }
 
 void CompanionWindows::createDirectories(const std::string& path) {

@@ -2,11 +2,10 @@
 #include "open_failure.h"
 
 #include "logger.h"
-#include "return_codes.h"
 
 namespace companion {
 
-int32_t reportOpenFailure(OpenFailure failure, uint32_t error) {
+ReturnCode reportOpenFailure(OpenFailure failure, uint32_t error) {
   switch (failure) {
     case OpenFailure::kNotFound:
       COMPANION_LOG(LoggerLevel::Warning, "Open socket not exists, error: %1", error);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "return_codes.h"
+
 namespace companion {
 
 // What a platform makes of its native error when the channel does not open.
@@ -14,7 +16,7 @@ enum class OpenFailure {
 };
 
 // Logs the failure with the native error number and gives 240, 241 or 242.
-int32_t reportOpenFailure(OpenFailure failure, uint32_t error);
+ReturnCode reportOpenFailure(OpenFailure failure, uint32_t error);
 
 // Logs that the channel opened but is served by another user (or by one who
 // cannot be established), naming both identities.

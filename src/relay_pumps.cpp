@@ -53,7 +53,7 @@ void RelayPumps::pump(const Pump& self, const Pump& other) {
     pumpStarting(self);
     self.started = true;
   }
-  int32_t code = kCodeSuccess;
+  ReturnCode code = kCodeSuccess;
   while (!stopRequested_) {
     COMPANION_LOG(LoggerLevel::Debug, "Start read from %1", self.inputName);
     code = readFrom(self) ? kCodeSuccess : kCodeReadFailed;
@@ -138,7 +138,7 @@ void RelayPumps::readFailed(const Pump& pump, uint32_t error) {
 }
 
 // Writes the bytes of the last read, completing short writes.
-int32_t RelayPumps::writeTo(const Pump& pump) {
+ReturnCode RelayPumps::writeTo(const Pump& pump) {
   const uint32_t count = pump.count;
   if (count == 0) return kCodeSuccess;
   COMPANION_LOG(LoggerLevel::Debug, "Write to %1, size: %2, data: %3", pump.outputName, count,

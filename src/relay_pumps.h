@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "frame_lengths.h"
+#include "return_codes.h"
 
 namespace companion {
 
@@ -91,7 +92,7 @@ class RelayPumps {
     const char* outputName;
     std::vector<uint8_t>& buffer;
     uint32_t& count;
-    int32_t writeFailedCode;
+    ReturnCode writeFailedCode;
     std::atomic<int32_t>& result;
     std::atomic<bool>& done;
     bool& started;  // guarded by the pumps' mutex
@@ -141,7 +142,7 @@ class RelayPumps {
   void readFailed(const Pump& pump, uint32_t error);
   // kCodeSuccess, the pump's write failure code, or kCodeReadFailed for a
   // browser that left while the agent took nothing.
-  int32_t writeTo(const Pump& pump);
+  ReturnCode writeTo(const Pump& pump);
   void stopOther(const Pump& other);
   void drainOther(const Pump& other);
   // Cancels the pump every 5 ms until it is done; the lock is held.

@@ -20,7 +20,8 @@
 
 #include "../stats.h"
 #include "child_process_win.h"
-#include "sha1.h"
+#include "companionwindows.h"
+#include "rendezvous.h"
 #include "support.h"
 
 namespace {
@@ -51,13 +52,11 @@ constexpr int kLeavings = 5;
   throw std::runtime_error(what + " failed, error " + std::to_string(GetLastError()));
 }
 
-// The companion's rendezvous name: the SHA-1 text of the user's SID.
+// The companion's rendezvous name for this user, as its platform layer and
+// the core's rule make it.
 std::string pipeName() {
-  const std::string sid = companion_test::userSid();
-  if (sid.empty()) fail("reading the user's SID");
-  sha1::SHA1 digest;
-  digest.addBytes(sid);
-  return "\\\\.\\pipe\\vantro-" + sha1::toText(digest.finish());
+  companion::CompanionWindows platform;
+  return companion::socketPathFor(platform.getSocketPathPrefix(), platform.getUserId(), "");
 }
 
 enum class Mode { kEcho, kSwallow, kSend, kStuck };

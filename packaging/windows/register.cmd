@@ -1,5 +1,5 @@
 @echo off
-rem Registers companion.exe, which sits beside this script, as the native-messaging host com.vantro.companion of the current user in Chrome, Chromium, Edge, Brave and Firefox.
+rem Registers companion.exe, which sits beside this script, as the native-messaging host @COMPANION_HOST_NAME@ of the current user in Chrome, Chromium, Edge, Brave and Firefox.
 rem
 rem   register.cmd [/chrome ID]... [/firefox ID]...   write the manifests beside companion.exe and the registry keys pointing at them
 rem   register.cmd /unregister                        remove this folder's manifests and the keys that name them
@@ -13,7 +13,7 @@ rem the manifests name companion.exe relative to their own folder, as the instal
 rem ASCII whatever the console's code page.
 setlocal EnableExtensions DisableDelayedExpansion
 
-set "HOST=com.vantro.companion"
+set "HOST=@COMPANION_HOST_NAME@"
 set "ME=%~nx0"
 rem This script as it was started: %%~dpD of it in a FOR loop is its folder.
 set "SELF=%0"
@@ -185,7 +185,7 @@ call set "ALLOWED=%%%3%%"
 for %%D in (%SELF%) do (
   > "%%~dpD%HOST%.%1.json" echo {
   >> "%%~dpD%HOST%.%1.json" echo   "name": "%HOST%",
-  >> "%%~dpD%HOST%.%1.json" echo   "description": "Relays an extension's messages to the Vantro desktop agent",
+  >> "%%~dpD%HOST%.%1.json" echo   "description": "@COMPANION_HOST_DESCRIPTION@",
   >> "%%~dpD%HOST%.%1.json" echo   "path": "companion.exe",
   >> "%%~dpD%HOST%.%1.json" echo   "type": "stdio",
   >> "%%~dpD%HOST%.%1.json" echo   "%2": [%ALLOWED%]

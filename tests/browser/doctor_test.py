@@ -238,6 +238,7 @@ def last_run_and_sandboxes_are_reported(build_dir):
         findings, _ = doctor(sandbox)
         messages = [f["message"] for f in findings if f["area"] == "log"]
         harness.check(any("ended with 246" in m for m in messages), f"log findings: {messages}")
+        harness.check(finding(findings, "log")["path"] == str(sandbox.log_path), f"log path: {finding(findings, 'log')}")
         notes = [f["message"] for f in findings if f["area"] == "sandbox" and f["status"] == "note"]
         harness.check(len(notes) == 2 and all("sandbox" in n for n in notes), f"sandbox notes: {notes}")
     finally:

@@ -6,8 +6,9 @@ from pathlib import Path
 import harness
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
-REGISTER_SCRIPT = SOURCE_DIR / "packaging" / "windows" / "register.cmd"
 WINE_SCRIPT = SOURCE_DIR / "scripts" / "wine.sh"
+# The script as the build configures it, with the host's name: the test's argument.
+REGISTER_SCRIPT = Path(sys.argv[1]) if len(sys.argv) == 2 else None
 WINE = "/usr/lib/wine/wine64"
 CHROME_KEYS = ["Software\\Google\\Chrome", "Software\\Chromium", "Software\\Microsoft\\Edge",
                "Software\\BraveSoftware\\Brave-Browser"]
@@ -232,4 +233,6 @@ def main():
 
 
 if __name__ == "__main__":
+    if REGISTER_SCRIPT is None:
+        sys.exit(f"usage: {sys.argv[0]} REGISTER_CMD")
     sys.exit(main())

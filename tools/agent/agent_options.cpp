@@ -1,15 +1,14 @@
 // Parses the example agent's command line and derives the rendezvous path the companion looks for.
 #include "agent_options.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "companionlinux.h"
+#include "rendezvous.h"
 #include "suffix.h"
-#include "sha1.h"
 
 namespace companion_agent {
 namespace {
@@ -46,19 +45,12 @@ std::optional<uint64_t> parseCount(const char* text) {
   return value;
 }
 
-// Where the companion looks: $XDG_RUNTIME_DIR/vantro- (or /tmp/vantro-), the
-// SHA-1 text of the effective uid in decimal, and the socket suffix.
+// Where the companion looks for this user and suffix, as its platform layer
+// and the core's rendezvous rule make it.
 std::string rendezvousPath(const std::string& suffixText) {
-  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  std::string path = runtimeDir && runtimeDir[0] == '/' ? std::string(runtimeDir) + "/vantro-" : "/tmp/vantro-";
-  sha1::SHA1 digest;
-  digest.addBytes(std::to_string(::geteuid()));
-  path += sha1::toText(digest.finish());
-  std::string suffix = companion::cleanSuffix(suffixText);
-  for (char& c : suffix) {
-    if (c == '.') c = '-';
-  }
-  return path + suffix;
+  companion::CompanionLinux platform;
+  return companion::socketPathFor(platform.getSocketPathPrefix(), platform.getUserId(),
+                                  companion::socketSuffixFor(companion::cleanSuffix(suffixText)));
 }
 
 }  // namespace

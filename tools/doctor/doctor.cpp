@@ -6,9 +6,11 @@
 #include <cerrno>
 
 #include "frame_lengths.h"
+#include "host_name.h"
 #include "logger.h"
 #include "manifest_check.h"
 #include "policies.h"
+#include "return_codes.h"
 
 namespace companion_doctor {
 namespace {
@@ -21,20 +23,6 @@ constexpr uintmax_t kMaxManifestBytes = uintmax_t{1} << 20;
 constexpr size_t kLogTailBytes = size_t{4} << 20;
 // Problems listed in one finding; the rest are counted.
 constexpr size_t kListedProblems = 5;
-
-std::string meaningOf(long long code) {
-  switch (code) {
-    case 0: return "success";
-    case 240: return "no agent served the rendezvous name";
-    case 241: return "the agent was busy";
-    case 242: return "the agent's name could not be opened, or another user serves it";
-    case 243: return "standard input or output was not a pipe (not started by a browser)";
-    case 246: return "a side closed its end (the normal end of a session)";
-    case 247: return "writing to the browser failed (the browser went away)";
-    case 249: return "writing to the agent failed (the agent went away)";
-    default: return "not a code of the companion";
-  }
-}
 
 // The record of a message over the browsers' limit that the run of the
 // record at recordAt logged; empty when it logged none. A run's records are
@@ -64,7 +52,7 @@ std::string listed(const std::vector<std::string>& problems) {
 
 // The code of the last "Return code: <code>" record in the text, if any, and
 // where that record's marker is.
-bool lastReturnCode(const std::string& log, long long& code, size_t& at) {
+bool lastReturnCode(const std::string& log, int64_t& code, size_t& at) {
   const std::string marker = "\tReturn code: ";
   at = log.rfind(marker);
   if (at == std::string::npos) return false;
@@ -131,7 +119,7 @@ std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std:
     // What the browser's policies say follows the browser's own line.
     std::vector<Finding> policy;
     const bool starts = lookup.family != "chrome" || chromeFamilyStarts;
-    if (starts && applyHostPolicy(lookup, hostName(), policy)) checkBrowser(lookup);
+    if (starts && applyHostPolicy(lookup, kHostName, policy)) checkBrowser(lookup);
     findings_.insert(findings_.end(), policy.begin(), policy.end());
   }
   for (const Finding& note : sandboxNotes()) findings_.push_back(note);
@@ -196,7 +184,7 @@ bool Doctor::checkPlace(const std::string& area, const BrowserLookup& lookup, co
     findings_.push_back(cannotRead(area, place.file, error));
     return false;
   }
-  const ManifestCheck check = checkManifest(place.file, text, lookup.family, hostName());
+  const ManifestCheck check = checkManifest(place.file, text, lookup.family, kHostName);
   if (!check.refusals.empty()) {
     add(Status::Problem, area, place.place + " names " + place.file + ": " + listed(check.refusals), fix);
     return false;
@@ -257,17 +245,19 @@ void Doctor::checkLog(const std::string& path, bool debug) {
   } else {
     add(Status::Ok, "log", path + ", " + std::to_string(size) + " bytes");
   }
+  // Each branch above gave the one finding of the log file itself.
+  findings_.back().path = path;
   if (debug) add(Status::Note, "log", "debug logging is on: relayed data is written to the log");
   std::string tail;
   if (state.type != fs::file_type::regular ||
       !companion::readRegularFile(path, kLogTailBytes, tail, companion::FilePart::kEnd)) {
     return;
   }
-  long long code = 0;
+  int64_t code = 0;
   size_t at = 0;
   if (lastReturnCode(tail, code, at)) {
-    add(code == 246 ? Status::Ok : Status::Note, "log",
-        "the last relay ended with " + std::to_string(code) + ": " + meaningOf(code));
+    add(code == companion::kCodeReadFailed ? Status::Ok : Status::Note, "log",
+        "the last relay ended with " + std::to_string(code) + ": " + companion::returnCodeMeaning(code));
     const std::string oversized = oversizedMessageOfRun(tail, at);
     if (!oversized.empty()) {
       add(Status::Problem, "log",

@@ -47,8 +47,6 @@ PathState stateOf(const std::string& path);
 // The platform's parts (doctor_linux.cpp, doctor_win.cpp).
 std::unique_ptr<companion::CompanionBase> makeCompanion();
 const char* companionFileName();
-// The name of the native-messaging host, as the registration writes it.
-const char* hostName();
 std::vector<BrowserLookup> lookUpBrowsers();
 // Browsers that cannot start host programs at all (sandboxed packages).
 std::vector<Finding> sandboxNotes();

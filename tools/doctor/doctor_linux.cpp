@@ -18,6 +18,7 @@
 #include "browser_folders.h"
 #include "companionlinux.h"
 #include "doctor.h"
+#include "host_name.h"
 #include "manifest_check.h"
 #include "scoped_fd.h"
 
@@ -96,8 +97,6 @@ std::optional<std::vector<uid_t>> listenersOn(const struct stat& file, std::stri
 std::unique_ptr<companion::CompanionBase> makeCompanion() { return std::make_unique<companion::CompanionLinux>(); }
 
 const char* companionFileName() { return "companion"; }
-
-const char* hostName() { return kHostName; }
 
 // Chromium (native_process_launcher.cc) and Firefox (parseManifest in
 // NativeManifests.sys.mjs) take only an absolute path on Linux.

@@ -7,6 +7,7 @@
 #include "companionwindows.h"
 #include "doctor.h"
 #include "file.h"
+#include "host_name.h"
 #include "manifest_check.h"
 #include "scoped_handle_win.h"
 #include "utf8_win.h"
@@ -15,9 +16,6 @@ namespace companion_doctor {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The name register.cmd registers (its HOST).
-constexpr char kHostName[] = "com.vantro.companion";
 
 struct BrowserKeys {
   const char* browser;
@@ -56,8 +54,6 @@ std::string defaultValue(HKEY root, const std::string& key, REGSAM view) {
 std::unique_ptr<companion::CompanionBase> makeCompanion() { return std::make_unique<companion::CompanionWindows>(); }
 
 const char* companionFileName() { return "companion.exe"; }
-
-const char* hostName() { return kHostName; }
 
 // A relative path is taken from the manifest's folder, as Chromium
 // (native_process_launcher.cc) and Firefox (NativeMessaging.sys.mjs) do.

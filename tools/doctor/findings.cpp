@@ -61,7 +61,8 @@ std::string jsonReport(const std::vector<Finding>& findings) {
   for (size_t i = 0; i < findings.size(); ++i) {
     const Finding& f = findings[i];
     out += "  {\"status\": " + jsonString(statusName(f.status)) + ", \"area\": " + jsonString(f.area) +
-           ", \"message\": " + jsonString(f.message) + ", \"fix\": " + jsonString(f.fix) + "}";
+           ", \"message\": " + jsonString(f.message) + ", \"fix\": " + jsonString(f.fix) +
+           ", \"path\": " + jsonString(f.path) + "}";
     out += i + 1 < findings.size() ? ",\n" : "\n";
   }
   return out + "]\n";

@@ -13,6 +13,9 @@ struct Finding {
   std::string area;     // "browser chrome", "agent", "log", ...
   std::string message;
   std::string fix;      // for a problem: the command or step that mends it
+  // The file the finding is about, for a script to use (the log's finding
+  // names the log file); empty when it names none.
+  std::string path{};
 };
 
 std::string textReport(const std::vector<Finding>& findings);
