@@ -231,6 +231,10 @@ Transfer CompanionPosix::writeSome(Channel channel, const uint8_t* data, uint32_
 
 // The socket stays blocking for the other calls; only this write returns
 // when the agent takes nothing, to wait where the browser's leaving shows too.
+// A Unix stream socket reports POLLOUT only once most of its send buffer is
+// free again, while a send succeeds as soon as the agent has read one queued
+// chunk; so once the browser has left, the send is tried again every
+// AgentStall::kRetry rather than only when poll says so.
 Transfer CompanionPosix::writeToAgent(const uint8_t* data, uint32_t size, AgentStall& stall) {
   const int agent = socketOutFd;
   for (;;) {
@@ -238,10 +242,10 @@ Transfer CompanionPosix::writeToAgent(const uint8_t* data, uint32_t size, AgentS
     if (moved >= 0) return {true, static_cast<uint32_t>(moved), 0};
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return failed(errno);
     if (stopping()) return failed(kCancelledError);
+    if (stall.expired()) return stall.giveUp(kEndOfStreamError);
     pollfd watched[] = {{agent, POLLOUT, 0}, {stdinFd, kInputGoneEvents, 0}};
     const int ready = ::poll(watched, stall.browserGone() ? 1 : 2, stall.waitMs(-1));
     if (ready < 0 && errno != EINTR) return failed(errno);
-    if (ready == 0 && stall.expired()) return stall.giveUp(kEndOfStreamError);
     if (ready > 0 && !stall.browserGone() && (watched[1].revents & kInputGoneRevents) != 0) stall.browserLeft();
   }
 }

@@ -23,7 +23,7 @@ constexpr std::chrono::seconds kDrainLimit(2);
 int AgentStall::waitMs(int lookMs) const {
   if (!since_) return lookMs;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(*since_ + kGrace - Clock::now());
-  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+  return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, kRetry.count()));
 }
 
 RelayPumps::RelayPumps(const RelayState& state)

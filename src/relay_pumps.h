@@ -35,12 +35,18 @@ struct Transfer {
 // end of standard input while the pump of that direction waits in a write to
 // an agent that takes nothing, so it never reads that end. The platform's
 // write to the agent looks for it while it waits. From then on the agent has
-// kGrace, counted from the later of the browser's leaving and the last bytes
-// it took, before the write gives up and the run ends as at the end of
-// standard input. Used by that pump alone.
+// kGrace, counted from the later of the browser's leaving and the last write
+// that moved bytes, before the write gives up and the run ends as at the end
+// of standard input. A sender sees the agent's progress only once it has
+// made room for what is queued (a queued chunk frees its room when it is read
+// whole), so the promise is: an agent that makes room for one chunk within
+// every kGrace gets everything the browser sent. Used by that pump alone.
 class AgentStall {
  public:
   static constexpr std::chrono::seconds kGrace{1};
+  // Once the browser has left, the write tries again at least this often:
+  // not every platform wakes a waiting writer for each chunk the agent reads.
+  static constexpr std::chrono::milliseconds kRetry{50};
 
   bool browserGone() const { return since_.has_value(); }
   // The browser's end of standard input is gone.
@@ -50,7 +56,8 @@ class AgentStall {
     if (since_) since_ = Clock::now();
   }
   // How long a waiting write may wait before it looks again: lookMs while
-  // the browser is there, the rest of the agent's grace once it has left.
+  // the browser is there; once it has left, kRetry, and never past the end
+  // of the agent's grace, when the write tries once more before giving up.
   int waitMs(int lookMs) const;
   bool expired() const { return since_ && Clock::now() - *since_ >= kGrace; }
   // The write gives up: the failure of a read of the ended standard input,

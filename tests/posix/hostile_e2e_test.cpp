@@ -40,34 +40,37 @@ std::string programWithSuffix(const std::string& dir, const std::string& suffix)
 
 TEST_F(CompanionTest, BrowserThatLeavesWhileTheAgentTakesNothingEndsTheRunAsItsEndOfInputDoes) {
   // The pump that would read the end of standard input waits in a write to
-  // the agent; whatever the agent still takes, it gets.
-  enum class Agent { Stuck, ResumesAfterTheBrowserLeft };
+  // the agent; an agent that makes room for a chunk within every second gets
+  // everything. The agent is held while the browser fills the way to it.
   const struct {
     const char* name;
-    Agent agent;
+    std::vector<std::string> reads;  // how the agent reads once let go; empty: never
+    int letGoAfterMs;
     bool closesOutput;
   } cases[] = {
-      {"the browser closes stdin, the agent never reads", Agent::Stuck, false},
-      {"the browser closes both, the agent never reads", Agent::Stuck, true},
-      {"the agent reads again 0.3 s after the browser left", Agent::ResumesAfterTheBrowserLeft, true},
+      {"the browser closes stdin, the agent never reads", {}, 0, false},
+      {"the browser closes both, the agent never reads", {}, 0, true},
+      {"the agent reads again 0.3 s after the browser left", {"--swallow"}, 300, true},
+      {"the agent reads 4 KiB every 50 ms", {"--swallow", "--read-every", "50"}, 0, true},
+      {"the agent reads 4 KiB every 0.7 s for 4 s", {"--swallow", "--read-every", "700", "--slow-for", "4000"}, 0, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(stateDir());
-    const bool resumes = c.agent == Agent::ResumesAfterTheBrowserLeft;
-    startAgent({resumes ? "--swallow" : "--no-read"});
-    if (resumes) pauseAgent(true);
+    const bool reads = !c.reads.empty();
+    startAgent(reads ? c.reads : std::vector<std::string>{"--no-read"});
+    if (reads) pauseAgent(true);
     Process companion = startCompanion();
     const size_t sent = fillInput(companion);
     companion.closeInput();
     if (c.closesOutput) companion.closeOutput();
-    if (resumes) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (reads) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.letGoAfterMs));
       pauseAgent(false);
     }
     EXPECT_EQ(companion.waitWithin(kEndGuardMs), 246);
     // A stuck agent never notices that the companion has gone.
-    if (resumes) {
+    if (reads) {
       EXPECT_EQ(agentLine(), sessionLine(companion.pid(), sent, 0));
     }
     stopAgent();

@@ -31,6 +31,9 @@ constexpr char kUsage[] =
     "  --first-only           stop listening after the first connection\n"
     "  --busy                 keep the listen backlog full and never accept\n"
     "  --sessions N           exit after N companions have gone\n"
+    "  --read-every MS        read once every MS milliseconds, a slow agent\n"
+    "  --read-size N          read at most N bytes at a time with --read-every (4096)\n"
+    "  --slow-for MS          read slowly only for MS after a companion's first read\n"
     "  --single               serve one-connection clients (socat, a direct client):\n"
     "                         each connection is read and written on its own\n"
     "Prints \"ready PATH\" once listening and \"session PID in N out M\" when a\n"
@@ -101,6 +104,14 @@ std::optional<Options> parseOptions(int argc, char* argv[]) {
       options.single = true;
     } else if (arg == "--sessions") {
       count(options.sessions);
+    } else if (arg == "--read-every") {
+      count(options.readEveryMs);
+    } else if (arg == "--read-size") {
+      count(number);
+      ok = ok && *number > 0;
+      if (ok) options.readSize = *number;
+    } else if (arg == "--slow-for") {
+      count(options.slowForMs);
     } else {
       ok = false;
     }

@@ -36,6 +36,12 @@ struct Options {
   bool single = false;
   // Exit once this many companions have gone.
   std::optional<uint64_t> sessions;
+  // A slow agent: one read of at most readSize bytes every readEveryMs, for
+  // slowForMs after a companion's first read (for ever without it), then as
+  // fast as the companion sends.
+  std::optional<uint64_t> readEveryMs;
+  uint64_t readSize = 4096;
+  std::optional<uint64_t> slowForMs;
 };
 
 // The byte at position index of the stream that --send produces.

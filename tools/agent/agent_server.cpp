@@ -171,7 +171,8 @@ void Server::serve(const volatile sig_atomic_t& stopSignal, const sigset_t& wait
       fds.push_back({wantsToRead(session) ? session.up.get() : -1, POLLIN, 0});
       watched.push_back({Role::Up, &session});
     }
-    if (::ppoll(fds.data(), fds.size(), nullptr, &waitMask) < 0) continue;  // EINTR from a stop signal
+    timespec timeout{};
+    if (::ppoll(fds.data(), fds.size(), untilNextPacedRead(timeout), &waitMask) < 0) continue;  // EINTR from a stop signal
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       Session* session = watched[i].session;
@@ -233,18 +234,46 @@ bool Server::wantsToWrite(const Session& session) const {
 }
 
 bool Server::wantsToRead(const Session& session) const {
-  return session.up.valid() && !options_.noRead && (options_.swallow || !session.down.valid() || session.pending.size() < kMaxPending);
+  return session.up.valid() && !options_.noRead && !(readsSlowly(session) && Clock::now() < session.nextRead) &&
+         (options_.swallow || !session.down.valid() || session.pending.size() < kMaxPending);
+}
+
+bool Server::readsSlowly(const Session& session) const {
+  return options_.readEveryMs && (!session.slowUntil || Clock::now() < *session.slowUntil);
+}
+
+const timespec* Server::untilNextPacedRead(timespec& storage) const {
+  // Only reads still to come: a session whose read is due waits in poll.
+  const Clock::time_point now = Clock::now();
+  std::optional<Clock::time_point> due;
+  for (const Session& session : sessions_) {
+    if (session.up.valid() && readsSlowly(session) && session.nextRead > now) {
+      due = std::min(due.value_or(session.nextRead), session.nextRead);
+    }
+  }
+  if (!due) return nullptr;
+  const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(*due - now);
+  storage.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+  storage.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+  return &storage;
 }
 
 void Server::readUp(Session& session) {
   char buffer[kChunk];
   size_t limit = sizeof buffer;
   if (options_.closeWriteAfter) limit = std::min<uint64_t>(limit, *options_.closeWriteAfter - session.received);
+  const bool slow = readsSlowly(session);
+  if (slow) limit = std::min<uint64_t>(limit, options_.readSize);
   const ssize_t count = retryAfterEintr([&] { return ::read(session.up.get(), buffer, limit); });
   if (count < 0 && errno == EAGAIN) return;
   if (count <= 0) {
     session.up.reset();
     return;
+  }
+  if (slow) {
+    const Clock::time_point now = Clock::now();
+    session.nextRead = now + std::chrono::milliseconds(*options_.readEveryMs);
+    if (!session.slowUntil && options_.slowForMs) session.slowUntil = now + std::chrono::milliseconds(*options_.slowForMs);
   }
   // The reply to the companion's first bytes, when asked for: the companion
   // is surely running by then, whoever watches for it.

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,8 @@ class Server {
   void serve(const volatile sig_atomic_t& stopSignal, const sigset_t& waitMask);
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   // One companion: its two connections, told apart by the order in which
   // they arrive from the same process id.
   struct Session {
@@ -40,6 +44,10 @@ class Server {
     uint64_t patternQueued = 0;
     uint64_t received = 0;
     uint64_t sent = 0;
+    // --read-every: when the next read may be made, and the end of the slow
+    // reads once the first has been made.
+    Clock::time_point nextRead{};
+    std::optional<Clock::time_point> slowUntil;
     bool finished() const { return !down.valid() && !up.valid(); }
   };
 
@@ -49,6 +57,10 @@ class Server {
   void pair(Session& session, companion::ScopedFd second);
   bool wantsToWrite(const Session& session) const;
   bool wantsToRead(const Session& session) const;
+  // Whether the session reads at the --read-every pace now.
+  bool readsSlowly(const Session& session) const;
+  // How long poll may wait before a paced read is due; null for no limit.
+  const timespec* untilNextPacedRead(timespec& storage) const;
   void readUp(Session& session);
   void watchDown(Session& session, short events);
   void pump(Session& session);
