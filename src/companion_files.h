@@ -1,7 +1,7 @@
-// CompanionFiles: the file operations of CompanionBase that every platform
-// performs the same way, on std::filesystem with UTF-8 paths. Failures give a
-// neutral result (0, false) and are otherwise ignored: start-up goes on
-// without rotation rather than not at all.
+// CompanionFiles: the file operations of CompanionBase, each one the file
+// layer's (file.h) on the platform being built for. Failures give a neutral
+// result (0, false) and are otherwise ignored: start-up goes on without
+// rotation rather than not at all.
 #pragma once
 
 #include "companion.h"
@@ -10,6 +10,7 @@ namespace companion {
 
 class CompanionFiles : public CompanionBase {
  public:
+  void createDirectories(const std::string& path) final;
   uint64_t fileSize(const std::string& path) final;
   void removeFile(const std::string& path) final;
   void renameFile(const std::string& from, const std::string& to) final;

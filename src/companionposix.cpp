@@ -47,11 +47,6 @@ bool holdIfClosed(int fd) {
   return true;
 }
 
-// Creates one directory, private to the user whatever the umask.
-void makePrivateDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) == 0) ::chmod(path.c_str(), 0700);
-}
-
 Transfer failed(int error) { return {false, 0, static_cast<uint32_t>(error)}; }
 
 // Whether a read would return at once: bytes, the end of the stream or an error.
@@ -253,21 +248,6 @@ Transfer CompanionPosix::writeToAgent(const uint8_t* data, uint32_t size, AgentS
 uint32_t CompanionPosix::getProcessId() { return static_cast<uint32_t>(::getpid()); }
 
 std::string CompanionPosix::getUserId() { return std::to_string(::geteuid()); }
-
-void CompanionPosix::createDirectories(const std::string& path) {
-  // Each missing level is made by hand so that every new one is 0700.
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    makePrivateDirectory(path.substr(0, slash));
-  }
-  if (path.empty()) return;
-  makePrivateDirectory(path);
-  // The log's own directory, when it was made before with a looser mode, is
-  // made private too, as long as it is this user's.
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid()) {
-    ::chmod(path.c_str(), 0700);
-  }
-}
 
 std::string CompanionPosix::directoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');

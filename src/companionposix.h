@@ -34,7 +34,6 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   void closeAll() override;
   uint32_t getProcessId() override;
   std::string getUserId() override;
-  void createDirectories(const std::string& path) override;
   // The directory of the program path made absolute.
   std::string getExecutableDir(const char* programPath) override;
 

@@ -13,11 +13,8 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
-#include "file.h"
 #include "open_failure.h"
 #include "pipe_server_win.h"
 #include "rendezvous.h"
@@ -375,11 +372,6 @@ std::string CompanionWindows::getLogDir() {
   // Whatever the outcome, the string (or null) is the caller's to free.
   const ScopedCoTaskMemory<wchar_t> owner(folder);
   return result == S_OK ? logDirUnder(wideToUtf8(folder, std::wcslen(folder)), currentLogSuffix()) : std::string();
-}
-
-void CompanionWindows::createDirectories(const std::string& path) {
-  std::error_code error;
-  std::filesystem::create_directories(pathFromUtf8(path), error);
 }
 
 std::string CompanionWindows::getExecutableDir(const char* programPath) {

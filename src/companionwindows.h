@@ -24,7 +24,6 @@ class CompanionWindows : public CompanionFiles, private RelayPumps {
   std::string getSocketPathPrefix() override;
   std::string getLogDir() override;
   std::string getPlatformName() override;
-  void createDirectories(const std::string& path) override;
   std::string getExecutableDir(const char* programPath) override;
 
  private:

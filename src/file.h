@@ -17,8 +17,30 @@ namespace companion {
 extern const char kLineEnd[];
 
 // A filesystem path for a UTF-8 path. Never throws: text that cannot be
-// converted has its bad sequences replaced.
+// converted has its bad sequences replaced. For tools and tests: on Windows
+// std::filesystem asks the C runtime, which refuses the \\?\ form that some
+// paths take there; the companion's own file operations are below.
 std::filesystem::path pathFromUtf8(const std::string& utf8Path);
+
+// The file-system operations of start-up, on UTF-8 paths, with the
+// platform's own calls. None of them reports a failure: each gives a neutral
+// result (0, false) or leaves things as they are, and start-up goes on.
+namespace files {
+
+// Creates every missing directory of the path; on POSIX each new one, and the
+// last one if it is the user's, private to the user.
+void createDirectories(const std::string& utf8Path);
+// The size of the regular file at the path, links followed; 0 for anything else.
+uint64_t fileSize(const std::string& utf8Path);
+// Removes a file or an empty directory; a missing path is no error. The name
+// is free at once, also when another process still holds the file open.
+void remove(const std::string& utf8Path);
+// Moves a file to another name, replacing a file there.
+void rename(const std::string& from, const std::string& to);
+// Whether anything is at the path, links followed.
+bool exists(const std::string& utf8Path);
+
+}  // namespace files
 
 // A file as the platform opened it: a descriptor, or a HANDLE (never -1 for
 // an open file either), closed by the platform's own call.

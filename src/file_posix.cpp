@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "file_read.h"
 #include "scoped_fd.h"
 
@@ -77,6 +79,49 @@ bool readRegularFile(const std::string& utf8Path, size_t maxBytes, std::string& 
     return retryAfterEintr([&] { return ::read(fd.get(), into, most); });
   });
 }
+
+namespace {
+
+// Creates one directory, private to the user whatever the umask.
+void makePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) == 0) ::chmod(path.c_str(), 0700);
+}
+
+}  // namespace
+
+namespace files {
+
+void createDirectories(const std::string& utf8Path) {
+  // Each missing level is made by hand so that every new one is 0700.
+  for (size_t slash = utf8Path.find('/', 1); slash != std::string::npos; slash = utf8Path.find('/', slash + 1)) {
+    makePrivateDirectory(utf8Path.substr(0, slash));
+  }
+  if (utf8Path.empty()) return;
+  makePrivateDirectory(utf8Path);
+  // The log's own directory, when it was made before with a looser mode, is
+  // made private too, as long as it is this user's.
+  struct stat status {};
+  if (::lstat(utf8Path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid()) {
+    ::chmod(utf8Path.c_str(), 0700);
+  }
+}
+
+uint64_t fileSize(const std::string& utf8Path) {
+  struct stat status {};
+  return ::stat(utf8Path.c_str(), &status) == 0 && S_ISREG(status.st_mode) ? static_cast<uint64_t>(status.st_size) : 0;
+}
+
+// A name is freed at once on POSIX, whoever holds the file open.
+void remove(const std::string& utf8Path) { ::remove(utf8Path.c_str()); }
+
+void rename(const std::string& from, const std::string& to) { ::rename(from.c_str(), to.c_str()); }
+
+bool exists(const std::string& utf8Path) {
+  struct stat status {};
+  return ::stat(utf8Path.c_str(), &status) == 0;
+}
+
+}  // namespace files
 
 ScopedFile FileLock::open(const std::string& utf8Path) {
   return ScopedFile(openWithoutBlocking(utf8Path, O_RDONLY | O_NOFOLLOW));

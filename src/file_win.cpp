@@ -54,9 +54,102 @@ std::wstring systemPath(const std::string& utf8Path) {
   return drive ? L"\\\\?\\" + path : L"\\\\?\\UNC" + path.substr(1);
 }
 
+// Where the names of a path begin: after "C:\\", "\\server\\share\\", or their
+// \\?\ forms; none of those is a directory to create.
+size_t firstNameAt(const std::wstring& path) {
+  size_t at = 0;
+  bool share = false;
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    at = 8;
+    share = true;
+  } else if (path.rfind(L"\\\\?\\", 0) == 0) {
+    at = 4;
+  } else if (path.size() > 1 && isSeparator(path[0]) && isSeparator(path[1])) {
+    at = 2;
+    share = true;
+  }
+  const bool drive = !share && path.size() > at + 1 && path[at + 1] == L':';
+  // A share's root is its server and share name; a drive's, its letter and colon.
+  for (int names = share ? 2 : drive ? 1 : 0; names > 0 && at < path.size(); --names) {
+    while (at < path.size() && !isSeparator(path[at])) ++at;
+    if (at < path.size()) ++at;
+  }
+  return at;
+}
+
+// Opens what is at the path for its attributes alone, following links, shared
+// for everything; a directory too.
+HANDLE openAttributes(const std::wstring& path) {
+  return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 }  // namespace
 
 std::filesystem::path pathFromUtf8(const std::string& utf8Path) { return std::filesystem::path(systemPath(utf8Path)); }
+
+// Every call here is a Win32 one, which takes the \\?\ form that systemPath
+// gives some paths. The C runtime that std::filesystem calls on Windows
+// (msvcrt's _wstat64) refuses any path holding '?'.
+namespace files {
+
+void createDirectories(const std::string& utf8Path) {
+  const std::wstring path = systemPath(utf8Path);
+  for (size_t at = firstNameAt(path); at < path.size(); ++at) {
+    if (isSeparator(path[at])) CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+  }
+  if (!path.empty()) CreateDirectoryW(path.c_str(), nullptr);
+}
+
+uint64_t fileSize(const std::string& utf8Path) {
+  const ScopedHandle file(openAttributes(systemPath(utf8Path)));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!file || !GetFileInformationByHandle(file.get(), &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return 0;
+  }
+  return (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+}
+
+// A file that another process holds open, shared for deletion as every
+// companion holds its log, is only marked for deletion by DeleteFileW, and
+// its name stays taken until the last handle closes ("A file cannot be
+// deleted until all handles to it are closed. If a file cannot be deleted,
+// its name cannot be reused. To reuse a file name immediately, rename the
+// existing file.": Microsoft, "Closing and Deleting Files"). So it is moved
+// aside first, under a name of this process's own, and deleted there.
+void remove(const std::string& utf8Path) {
+  const std::wstring path = systemPath(utf8Path);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    RemoveDirectoryW(path.c_str());
+    return;
+  }
+  static unsigned removals = 0;
+  const std::wstring aside =
+      path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++removals) + L".removed";
+  DeleteFileW(MoveFileExW(path.c_str(), aside.c_str(), 0) ? aside.c_str() : path.c_str());
+}
+
+// A rename needs delete access to the file, which its other holders grant by
+// sharing deletion ("Delete access allows both delete and rename
+// operations": CreateFileW, FILE_SHARE_DELETE).
+void rename(const std::string& from, const std::string& to) {
+  MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+bool exists(const std::string& utf8Path) {
+  const std::wstring path = systemPath(utf8Path);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // A link counts only when what it names is there.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+  const ScopedHandle target(openAttributes(path));
+  return target || GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+}  // namespace files
 
 void FileHandleTraits::Free(intptr_t handle) { HandleTraits::Free(toHandle(handle)); }
 
@@ -64,8 +157,11 @@ bool AppendFile::open(const std::string& utf8Path) {
   close();
   // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write land at the
   // current end of file, also when other processes append at the same time.
-  const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shared for deletion, so that another companion's start can rotate the log
+  // while this one appends: its later records then land in the predecessor.
+  const HANDLE file = CreateFileW(systemPath(utf8Path).c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   file_.reset(reinterpret_cast<intptr_t>(file));
   return isOpen();
 }

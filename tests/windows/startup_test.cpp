@@ -2,6 +2,8 @@
 #include "fixture.h"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <regex>
 
 #include "file.h"
@@ -38,7 +40,9 @@ TEST_F(CompanionTest, OnlyTheExactVersionArgumentPrintsTheVersion) {
 
 TEST_F(CompanionTest, StartRecordsNameTheLogPathTheUserAndThePipe) {
   // A suffix may end in a space or a dot, which Windows drops from a name: the log is where it says all the same.
-  for (const std::string& suffix : {std::string(), freshSuffix("s"), freshSuffix("s") + " ", freshSuffix("s") + "."}) {
+  const TracedRuntimeCalls traced;
+  for (const std::string& suffix :
+       {std::string(), freshSuffix("s"), freshSuffix("s") + " ", freshSuffix("s") + ".", freshSuffix("x") + ".."}) {
     SCOPED_TRACE("suffix '" + suffix + "'");
     useSuffix(suffix);
     Child companion(program(), {});
@@ -166,9 +170,10 @@ TEST_F(CompanionTest, DebugRecordsFollowTheMarkerAndTheSuffix) {
 }
 
 TEST_F(CompanionTest, LogAboveTenMebibytesIsRotatedAtStart) {
-  for (const uintmax_t size : {uintmax_t{10485760}, uintmax_t{10485761}}) {
-    SCOPED_TRACE(size);
-    useSuffix(freshSuffix("r"));
+  const TracedRuntimeCalls traced;
+  for (const auto& [size, end] : {std::pair<uintmax_t, const char*>{10485760, ""}, {10485761, ""}, {10485761, " "}}) {
+    SCOPED_TRACE(std::to_string(size) + " bytes, suffix ending in '" + end + "'");
+    useSuffix(freshSuffix("r") + end);
     fs::create_directories(logDir(suffix_));
     const std::string old = std::string(static_cast<size_t>(size) - 2, 'x') + "\r\n";
     writeFile(logPath(), old);
@@ -187,6 +192,61 @@ TEST_F(CompanionTest, LogAboveTenMebibytesIsRotatedAtStart) {
     }
     EXPECT_EQ(lastMessage(), "Logger stoped");
   }
+}
+
+TEST_F(CompanionTest, StartRotatesALogThatARunningCompanionHoldsOpen) {
+  // An extension that keeps its port open keeps a companion, and its log,
+  // open for the whole browser session. Later starts rotate all the same:
+  // the running one's records go on in the predecessor, and nowhere once a
+  // second rotation has removed that.
+  writeFile(programDir_ / "companion.debug", "");
+  const auto agent = startAgent({"--echo", "--clients", "3"});
+  Child running(program(), {});
+  roundTrip(running, "before");
+  for (const bool predecessorHeld : {false, true}) {
+    SCOPED_TRACE(predecessorHeld ? "the predecessor is held too" : "only the log is held");
+    const std::string old = std::string(10485761 - 4, 'x') + "\r\n\r\n";
+    writeFile(logPath(), old);
+    Child next(program(), {});
+    roundTrip(next, "next");
+    next.closeStdin();
+    EXPECT_EQ(exitCode(next), 246u);
+    const std::vector<Record> fresh = parseLog(readFile(logPath())).records;
+    EXPECT_TRUE(!fresh.empty() && fresh.front().pid == static_cast<long>(next.pid()));
+    roundTrip(running, "after");
+    const std::string rotated = readFile(rotatedPath());
+    EXPECT_EQ(rotated.compare(0, old.size(), old), 0);
+    const std::vector<Record> held = parseLastRun(rotated).records;
+    EXPECT_EQ(!held.empty() && held.back().pid == static_cast<long>(running.pid()), !predecessorHeld);
+  }
+  running.closeStdin();
+  EXPECT_EQ(exitCode(running), 246u);
+}
+
+TEST_F(CompanionTest, ProfileFolderNamedOutsideAsciiHoldsTheLogAndLeavesThePipeAsItIs) {
+  // An accented letter, a CJK name and a character outside the BMP.
+  const fs::path folder = dir_.path() / companion::utf8ToWide("Zo\xC3\xAB \xE5\xB1\xB1\xE7\x94\xB0 \xF0\x9F\x98\x80");
+  constexpr wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  wchar_t before[MAX_PATH] = {};
+  DWORD size = sizeof before;
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kShellFolders, L"Local AppData", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                         nullptr, before, &size), ERROR_SUCCESS);
+  const auto setFolder = [&](const std::wstring& path) {
+    return RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, L"Local AppData", REG_EXPAND_SZ, path.c_str(),
+                           static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+  };
+  ASSERT_EQ(setFolder(folder.wstring()), ERROR_SUCCESS);
+  const std::unique_ptr<void, std::function<void(void*)>> restore(&before, [&](void*) { setFolder(before); });
+  appData_ = companion::wideToUtf8(folder.wstring());
+  const auto agent = startAgent({"--echo"});
+  Child companion(program(), {});
+  roundTrip(companion, "through a profile outside ASCII");
+  companion.closeStdin();
+  EXPECT_EQ(exitCode(companion), 246u);
+  const std::vector<std::string> messages = lastRunMessages();
+  ASSERT_FALSE(messages.empty()) << "no log in " << appData_;
+  EXPECT_EQ(messages.front(),
+            "Logger started: " + logDirText() + "/companion.log, version " + companion::kVersion + ", windows");
 }
 
 TEST_F(CompanionTest, SuffixFileIsFoundBesideTheProgramOnAnyPath) {
