@@ -53,12 +53,32 @@ TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEndedFirst) {
   }
 }
 
-TEST_F(CompanionTest, BrowserThatLeavesWhileTheAgentReadsNothingEndsTheRunWithin3Seconds) {
-  for (const Launch launch : {Launch::kDirect, Launch::kCmd}) {
-    SCOPED_TRACE(launch == Launch::kCmd ? "started through cmd.exe" : "started directly");
+TEST_F(CompanionTest, BrowserThatLeavesEndsTheRunOnceTheAgentHasTakenAllOrNothingFor1Second) {
+  // The agent is held while the browser fills the way to it; an agent that
+  // makes room for a chunk within every second gets everything.
+  const struct {
+    const char* name;
+    Launch launch;
+    std::vector<std::string> reads;  // how the agent reads once let go; empty: never
+  } cases[] = {
+      {"started directly, the agent never reads", Launch::kDirect, {}},
+      {"started through cmd.exe, the agent never reads", Launch::kCmd, {}},
+      {"the agent reads 4 KiB every 50 ms", Launch::kDirect, {"--read-every", "50"}},
+      {"the agent reads 4 KiB every 0.7 s for 4 s", Launch::kDirect, {"--read-every", "700", "--slow-for", "4000"}},
+      {"the agent reads 2 KiB every 0.3 s for 4 s", Launch::kDirect,
+       {"--read-every", "300", "--read-size", "2048", "--slow-for", "4000"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     useSuffix(freshSuffix("h"));
-    const auto agent = startAgent({"--no-read"});
-    Child browser(program(), {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"}, Streams(), launch);
+    const fs::path received = dir_.path() / (suffix_ + ".bin");
+    std::vector<std::string> agentArgs{"--no-read"};
+    if (!c.reads.empty()) {
+      agentArgs = c.reads;
+      agentArgs.insert(agentArgs.end(), {"--hold", "--record", received.string()});
+    }
+    const auto agent = startAgent(agentArgs);
+    Child browser(program(), {"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"}, Streams(), c.launch);
     // Through cmd.exe the companion is not the browser's child: the agent
     // names it.
     const std::optional<std::string> connected = agent->waitForLine("connected ", kTimeout);
@@ -67,19 +87,22 @@ TEST_F(CompanionTest, BrowserThatLeavesWhileTheAgentReadsNothingEndsTheRunWithin
                                              FALSE, std::stoul(connected->substr(10))));
     ASSERT_TRUE(companion);
     ASSERT_TRUE(agent->waitForLine("paired", kTimeout));
-    EXPECT_GT(browser.fillStdin(), 0u);
+    const size_t sent = browser.fillStdin();
+    EXPECT_GT(sent, 0u);
     // A killed browser leaves neither of its ends.
     browser.closeStdin();
     browser.closeStdout();
     const auto left = std::chrono::steady_clock::now();
+    if (!c.reads.empty()) agent->write("go");
     // Chrome ends the process it started, cmd.exe, 2 s after the port closed.
-    if (launch == Launch::kCmd) {
+    if (c.launch == Launch::kCmd) {
       Sleep(2000);
       browser.kill();
     }
-    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(left + 3s - std::chrono::steady_clock::now());
-    const bool ended = WaitForSingleObject(companion.get(), static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
-    EXPECT_TRUE(ended) << "the companion outlived the browser by 3 s";
+    const auto limit = c.reads.empty() ? left + 3s : left + kTimeout;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+    const bool ended = WaitForSingleObject(companion.get(), static_cast<DWORD>(wait.count())) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "the companion outlived the browser too long";
     if (!ended) TerminateProcess(companion.get(), 1);
     WaitForSingleObject(companion.get(), INFINITE);
     DWORD code = 0;
@@ -89,6 +112,9 @@ TEST_F(CompanionTest, BrowserThatLeavesWhileTheAgentReadsNothingEndsTheRunWithin
     EXPECT_EQ(errors.empty() ? "" : errors.front(), "Read from stdin, error 109");
     EXPECT_TRUE(logged("Return code: 246"));
     EXPECT_EQ(exitCode(*agent), 0u);
+    if (!c.reads.empty()) {
+      EXPECT_EQ(readFile(received).size(), sent);
+    }
   }
 }
 

@@ -3,9 +3,12 @@
 //
 // stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE] [--no-read]
 //                     [--close socketIn|socketOut] [--unreadable-server socketIn|socketOut]
-//                     [--first-only] [--busy]
+//                     [--first-only] [--busy] [--hold] [--read-every MS [--read-size N] [--slow-for MS]]
 //
-// Without --echo it swallows what it reads; with --no-read it reads nothing.
+// Without --echo it swallows what it reads; with --no-read it reads nothing;
+// with --hold it reads nothing until a byte arrives on its standard input.
+// --read-every makes it a slow reader: one read of at most --read-size bytes
+// (4096) every MS, for --slow-for MS after its first read, or for ever.
 // Connection names are the companion's: it reads from "socketIn" and writes
 // to "socketOut". With --unreadable-server that connection's pipe instance
 // is served by a helper process that no other process may open, so that the
@@ -48,6 +51,10 @@ struct Options {
   bool noRead = false;
   bool firstOnly = false;
   bool busy = false;
+  bool hold = false;
+  DWORD readEveryMs = 0;
+  DWORD readSize = 4096;
+  std::optional<DWORD> slowForMs;
   DWORD handOverTo = 0;  // the helper of --unreadable-server: the agent's process id
 };
 
@@ -69,6 +76,10 @@ bool parse(int argc, char* argv[], Options& options) {
     else if (flag == "--no-read") options.noRead = true;
     else if (flag == "--first-only") options.firstOnly = true;
     else if (flag == "--busy") options.busy = true;
+    else if (flag == "--hold") options.hold = true;
+    else if (flag == "--read-every" && hasValue) options.readEveryMs = std::strtoul(argv[++i], nullptr, 10);
+    else if (flag == "--read-size" && hasValue) options.readSize = std::strtoul(argv[++i], nullptr, 10);
+    else if (flag == "--slow-for" && hasValue) options.slowForMs = std::strtoul(argv[++i], nullptr, 10);
     else if (flag == "--clients" && hasValue) options.clients = std::atoi(argv[++i]);
     else if (flag == "--send" && hasValue) options.sendBytes = std::strtoul(argv[++i], nullptr, 10);
     else if (flag == "--record" && hasValue) options.recordPath = argv[++i];
@@ -77,7 +88,7 @@ bool parse(int argc, char* argv[], Options& options) {
     else if (flag == "--hand-over" && hasValue) options.handOverTo = std::strtoul(argv[++i], nullptr, 10);
     else return false;
   }
-  return options.clients > 0;
+  return options.clients > 0 && options.readSize > 0;
 }
 
 // The level at which this server may act as the client, which the client
@@ -94,11 +105,12 @@ int impersonationLevel(HANDLE pipe) {
   return known ? static_cast<int>(level) : -1;
 }
 
-// Blocks until the client closes its end.
-void awaitDisconnect(HANDLE pipe) {
+// Blocks until the client closes its end, or until it has sent the given
+// number of bytes.
+void awaitDisconnect(HANDLE pipe, size_t bytes = SIZE_MAX) {
   char byte;
   DWORD read = 0;
-  while (ReadFile(pipe, &byte, 1, &read, nullptr)) {
+  for (size_t taken = 0; taken < bytes && ReadFile(pipe, &byte, 1, &read, nullptr); taken += read) {
   }
 }
 
@@ -118,8 +130,16 @@ void serve(const Options& options, DWORD pid, ScopedHandle socketIn, ScopedHandl
   std::vector<char> buffer(65536);
   DWORD read = 0;
   bool first = true;
+  if (options.hold) awaitDisconnect(GetStdHandle(STD_INPUT_HANDLE), 1);
+  std::optional<std::chrono::steady_clock::time_point> slowUntil;
+  const auto slow = [&] { return options.readEveryMs > 0 && (!slowUntil || std::chrono::steady_clock::now() < *slowUntil); };
   while (socketOut && !options.noRead &&
-         ReadFile(socketOut.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+         ReadFile(socketOut.get(), buffer.data(), slow() ? options.readSize : static_cast<DWORD>(buffer.size()), &read,
+                  nullptr)) {
+    if (slow()) {
+      if (!slowUntil && options.slowForMs) slowUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(*options.slowForMs);
+      Sleep(options.readEveryMs);
+    }
     // A server can only impersonate once it has read from the client.
     if (std::exchange(first, false)) report("level " + std::to_string(impersonationLevel(socketOut.get())));
     if (!options.recordPath.empty()) received.append(buffer.data(), read);
@@ -217,7 +237,8 @@ int main(int argc, char* argv[]) {
   Options options;
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr, "usage: stand_in_agent PIPE [--clients N] [--echo] [--send N] [--record FILE] [--no-read] "
-                         "[--close socketIn|socketOut] [--unreadable-server socketIn|socketOut] [--first-only] [--busy]\n");
+                         "[--close socketIn|socketOut] [--unreadable-server socketIn|socketOut] [--first-only] [--busy] "
+                         "[--hold] [--read-every MS [--read-size N] [--slow-for MS]]\n");
     return 2;
   }
   if (options.handOverTo != 0) return handOver(options);
