@@ -28,7 +28,7 @@ std::string toLowerAscii(std::string text) {
 CompanionBase::CompanionBase() : stdBuffer(kRelayBufferSize), socketBuffer(kRelayBufferSize) {}
 
 CompanionBase::~CompanionBase() {
-  COMPANION_LOG(LoggerLevel::Info, "Logger stoped");
+  COMPANION_LOG(LoggerLevel::Info, kLoggerStoppedMessage);
   logFile.close();
   setLogCallback(LogCallback());
 }
@@ -71,7 +71,7 @@ void CompanionBase::openLog() {
   if (fileSize(logPath) > kRotationThreshold) rotateLog(logPath, logDir + kRotatedLogFileName);
   logFile.open(logPath);
 
-  COMPANION_LOG(LoggerLevel::Info, "Logger started: %1, version %2, %3", logPath, kVersion, getPlatformName());
+  COMPANION_LOG(LoggerLevel::Info, kLoggerStartedFormat, logPath, kVersion, getPlatformName());
   COMPANION_LOG(LoggerLevel::Info, "Suffix for log: '%1'", logSuffix);
   COMPANION_LOG(LoggerLevel::Info, "Suffix for socket: '%1'", socketSuffix);
 }
@@ -108,7 +108,7 @@ int32_t CompanionBase::run() {
   code = runLoop();
   COMPANION_LOG(LoggerLevel::Info, "Loop stoped");
   closeAll();
-  COMPANION_LOG(LoggerLevel::Info, "Return code: %1", code);
+  COMPANION_LOG(LoggerLevel::Info, kReturnCodeFormat, code);
   return code;
 }
 
@@ -128,9 +128,7 @@ std::string CompanionBase::getSocketPath() {
 
 void CompanionBase::writeLogLine(LoggerLevel level, const std::string& message, const std::string& file,
                                  int32_t line) {
-  const std::string text = Formatter("%1\tUTC\t[%2]\t%3:\t%4\t[%5:%6]", formatUtcTime(std::chrono::system_clock::now()),
-                                     processId, levelTag(level), message, file, line)
-                               .str();
+  const std::string text = formatLogRecord(std::chrono::system_clock::now(), processId, level, message, file, line);
   std::lock_guard<std::mutex> lock(logMutex);
   logFile.writeLine(text);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "log_record.h"
 #include "logger.h"
 #include "relay_pumps.h"
 #include "return_codes.h"

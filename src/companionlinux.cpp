@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "rendezvous.h"
+#include "platform_paths.h"
 
 namespace companion {
 namespace {
@@ -29,25 +29,31 @@ std::string CompanionLinux::homeDirectory() {
   return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
 }
 
-std::string CompanionLinux::getSocketPathPrefix() {
-  const std::string runtimeDir = absoluteEnvPath("XDG_RUNTIME_DIR");
-  return socketPathPrefixIn((runtimeDir.empty() ? std::string("/tmp") : runtimeDir) + "/");
-}
-
-std::string CompanionLinux::getLogDir() {
-  const std::string stateDir = absoluteEnvPath("XDG_STATE_HOME");
-  if (!stateDir.empty()) return logDirUnder(stateDir, currentLogSuffix());
-  const std::string home = homeDirectory();
-  return home.empty() ? std::string() : logDirUnder(home + "/.local/state", currentLogSuffix());
-}
-
 std::string CompanionLinux::getPlatformName() { return "linux"; }
 
-std::string CompanionLinux::getExecutableDir(const char* programPath) {
+namespace platform {
+
+// $XDG_RUNTIME_DIR, else /tmp.
+std::string rendezvousDirectory() {
+  const std::string runtimeDir = absoluteEnvPath("XDG_RUNTIME_DIR");
+  return (runtimeDir.empty() ? std::string("/tmp") : runtimeDir) + "/";
+}
+
+// $XDG_STATE_HOME, else ~/.local/state.
+std::string dataDirectory() {
+  const std::string stateDir = absoluteEnvPath("XDG_STATE_HOME");
+  if (!stateDir.empty()) return stateDir;
+  const std::string home = CompanionLinux::homeDirectory();
+  return home.empty() ? std::string() : home + "/.local/state";
+}
+
+std::string executableDirectory(const char* programPath) {
   std::error_code error;
   const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? CompanionPosix::getExecutableDir(programPath) : directoryOf(executable.string());
+  return error ? CompanionPosix::directoryOfProgram(programPath) : CompanionPosix::directoryOf(executable.string());
 }
+
+}  // namespace platform
 
 int CompanionLinux::openStreamSocket() { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
 

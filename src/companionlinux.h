@@ -1,5 +1,6 @@
 // CompanionLinux: the Linux platform layer, the POSIX one with Linux's own
-// paths (XDG base directories, /proc/self/exe) and peer credentials.
+// paths (XDG base directories, /proc/self/exe; platform_paths.h) and peer
+// credentials.
 #pragma once
 
 #include "companionposix.h"
@@ -8,12 +9,7 @@ namespace companion {
 
 class CompanionLinux : public CompanionPosix {
  public:
-  // Under $XDG_RUNTIME_DIR, else /tmp.
-  std::string getSocketPathPrefix() override;
-  // Under $XDG_STATE_HOME, else ~/.local/state.
-  std::string getLogDir() override;
   std::string getPlatformName() override;
-  std::string getExecutableDir(const char* programPath) override;
   // $HOME when it is absolute, else the user's home in the password database;
   // empty when neither is known.
   static std::string homeDirectory();

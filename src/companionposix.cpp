@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "open_failure.h"
+#include "platform_paths.h"
 #include "scoped_fd.h"
 
 namespace companion {
@@ -247,14 +248,15 @@ Transfer CompanionPosix::writeToAgent(const uint8_t* data, uint32_t size, AgentS
 
 uint32_t CompanionPosix::getProcessId() { return static_cast<uint32_t>(::getpid()); }
 
-std::string CompanionPosix::getUserId() { return std::to_string(::geteuid()); }
+std::string platform::userId() { return std::to_string(::geteuid()); }
+
 
 std::string CompanionPosix::directoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(0, slash);
 }
 
-std::string CompanionPosix::getExecutableDir(const char* programPath) {
+std::string CompanionPosix::directoryOfProgram(const char* programPath) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(programPath, error);
   return error ? programPath : directoryOf(absolute.string());

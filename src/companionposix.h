@@ -2,8 +2,8 @@
 // Unix stream socket; the pumps block in read and write (a write that the
 // agent holds up in poll, which also sees the browser leave), which a signal
 // to the pump's thread cancels; standard streams are pipes or sockets. A
-// platform (CompanionLinux) adds its paths, its name and how it learns who
-// serves a socket.
+// platform (CompanionLinux) adds its paths (platform_paths.h), its name and
+// how it learns who serves a socket.
 #pragma once
 
 #include <pthread.h>
@@ -16,12 +16,12 @@
 #include <optional>
 #include <string>
 
-#include "companion_files.h"
+#include "companion_shared.h"
 #include "relay_pumps.h"
 
 namespace companion {
 
-class CompanionPosix : public CompanionFiles, private RelayPumps {
+class CompanionPosix : public CompanionShared, private RelayPumps {
  public:
   // Holds any of the three standard descriptors that came closed with
   // /dev/null: the next file or socket opened would otherwise take that number
@@ -33,9 +33,6 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   int32_t connectStd() override;
   void closeAll() override;
   uint32_t getProcessId() override;
-  std::string getUserId() override;
-  // The directory of the program path made absolute.
-  std::string getExecutableDir(const char* programPath) override;
 
   // The error number logged when a read finds the end of its stream, the
   // counterpart of a broken pipe on Windows.
@@ -52,14 +49,18 @@ class CompanionPosix : public CompanionFiles, private RelayPumps {
   // someone else, which the companion refuses before connecting.
   static std::optional<uid_t> plantedBy(const std::string& socketPath);
 
+  // The directory part of a path: everything before the last '/', or the
+  // whole path when it has none.
+  static std::string directoryOf(const std::string& path);
+  // The directory of the program path made absolute; the path itself when it
+  // cannot be.
+  static std::string directoryOfProgram(const char* programPath);
+
  protected:
   // A new Unix stream socket, non-blocking and closed on exec; -1 with errno.
   virtual int openStreamSocket() = 0;
   // The user id of the process that serves the connected socket.
   virtual bool serverUid(int socket, uid_t& uid) = 0;
-  // The directory part of a path: everything before the last '/', or the
-  // whole path when it has none.
-  static std::string directoryOf(const std::string& path);
 
  private:
   int32_t connectOne(std::atomic<int>& fd, const std::string& socketPath);

@@ -17,7 +17,7 @@
 
 #include "open_failure.h"
 #include "pipe_server_win.h"
-#include "rendezvous.h"
+#include "platform_paths.h"
 #include "scoped_handle_win.h"
 #include "utf8_win.h"
 
@@ -356,25 +356,23 @@ void CompanionWindows::closeAll() {
 
 uint32_t CompanionWindows::getProcessId() { return GetCurrentProcessId(); }
 
-std::string CompanionWindows::getUserId() {
+std::string platform::userId() {
   std::string id = ownUserSid();
   if (id.empty()) id = getUniqueIdName();
   return id.empty() ? "unknown" : id;
 }
 
-std::string CompanionWindows::getSocketPathPrefix() { return socketPathPrefixIn("\\\\.\\pipe\\"); }
+std::string platform::rendezvousDirectory() { return "\\\\.\\pipe\\"; }
 
-std::string CompanionWindows::getPlatformName() { return "windows"; }
-
-std::string CompanionWindows::getLogDir() {
+std::string platform::dataDirectory() {
   PWSTR folder = nullptr;
   const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DONT_VERIFY, nullptr, &folder);
   // Whatever the outcome, the string (or null) is the caller's to free.
   const ScopedCoTaskMemory<wchar_t> owner(folder);
-  return result == S_OK ? logDirUnder(wideToUtf8(folder, std::wcslen(folder)), currentLogSuffix()) : std::string();
+  return result == S_OK ? wideToUtf8(folder, std::wcslen(folder)) : std::string();
 }
 
-std::string CompanionWindows::getExecutableDir(const char* programPath) {
+std::string platform::executableDirectory(const char* programPath) {
   const std::wstring module = modulePath();
   if (!module.empty()) return directoryOf(module);
 
@@ -385,5 +383,7 @@ std::string CompanionWindows::getExecutableDir(const char* programPath) {
   fullPath.resize(length);
   return directoryOf(fullPath);
 }
+
+std::string CompanionWindows::getPlatformName() { return "windows"; }
 
 }  // namespace companion

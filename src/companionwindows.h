@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <string>
 
-#include "companion_files.h"
+#include "companion_shared.h"
 #include "relay_pumps.h"
 
 namespace companion {
 
-class CompanionWindows : public CompanionFiles, private RelayPumps {
+class CompanionWindows : public CompanionShared, private RelayPumps {
  public:
   CompanionWindows();
   ~CompanionWindows() override = default;
@@ -20,11 +20,7 @@ class CompanionWindows : public CompanionFiles, private RelayPumps {
   int32_t connectStd() override;
   void closeAll() override;
   uint32_t getProcessId() override;
-  std::string getUserId() override;
-  std::string getSocketPathPrefix() override;
-  std::string getLogDir() override;
   std::string getPlatformName() override;
-  std::string getExecutableDir(const char* programPath) override;
 
  private:
   // A Windows HANDLE; spelled out so that this header needs no windows.h.

@@ -14,9 +14,6 @@ namespace companion {
 // The longest message that Chromium and Firefox take from a host; a longer
 // one makes them close the port.
 constexpr uint32_t kBrowserMessageLimit = 1048576;
-// The record of such a message on its way to the browser: %1 its length,
-// %2 the limit.
-constexpr char kOversizedMessageFormat[] = "Message to stdout of %1 bytes is over the browsers' limit of %2 bytes";
 
 class FrameLengths {
  public:

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "log_record.h"
 #include "logger.h"
 #include "return_codes.h"
 

@@ -20,8 +20,7 @@
 
 #include "../stats.h"
 #include "child_process_win.h"
-#include "companionwindows.h"
-#include "rendezvous.h"
+#include "platform_paths.h"
 #include "support.h"
 
 namespace {
@@ -54,10 +53,7 @@ constexpr int kLeavings = 5;
 
 // The companion's rendezvous name for this user, as its platform layer and
 // the core's rule make it.
-std::string pipeName() {
-  companion::CompanionWindows platform;
-  return companion::socketPathFor(platform.getSocketPathPrefix(), platform.getUserId(), "");
-}
+std::string pipeName() { return companion::userRendezvousPath(""); }
 
 enum class Mode { kEcho, kSwallow, kSend, kStuck };
 

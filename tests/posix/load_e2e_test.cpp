@@ -35,7 +35,7 @@ class LoadTest : public CompanionTest {
     EXPECT_EQ(static_cast<size_t>(std::count(log.lines.begin(), log.lines.end(), "")), pids.size());
     std::map<long, std::vector<std::string>> runs;
     for (const Record& record : log.records) {
-      if (record.tag != "[DEBUG]   ") runs[record.pid].push_back(record.message);
+      if (record.tag != "[DEBUG]   ") runs[record.processId].push_back(record.message);
     }
     EXPECT_EQ(runs.size(), pids.size()) << "records of other processes";
     for (pid_t pid : pids) {

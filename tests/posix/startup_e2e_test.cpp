@@ -228,7 +228,7 @@ TEST_F(CompanionTest, FullRunLogsItsRecordsInOrder) {
     }
     EXPECT_EQ(messages, fixedMessages);
     for (const Record& any : records) {
-      EXPECT_EQ(any.pid, pids[r]) << any.message;
+      EXPECT_EQ(any.processId, pids[r]) << any.message;
       EXPECT_GE(any.time, before) << any.message;
       EXPECT_LE(any.time, after) << any.message;
     }

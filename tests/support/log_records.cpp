@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
+#include <optional>
+#include <utility>
 
 #include "file.h"
 
@@ -34,12 +35,6 @@ std::string Log::tagOf(const std::string& message) const {
 }
 
 Log parseLog(const std::string& text) {
-  // A record without its message: std::regex recurses once per character,
-  // and a long message (a debug record of a full relay buffer) would
-  // overflow the stack, so the message is cut out by hand.
-  static const std::regex kFrame(
-      R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\tUTC\t\[(-?\d+)\]\t)"
-      R"((\[DEBUG\]   |\[INFO\]    |\[WARNING\] |\[ERROR\]   |\[CRITICAL\]):\t\t\[([^\t]+:-?\d+)\]$)");
   const std::string lineEnd = companion::kLineEnd;
   Log log;
   size_t begin = 0;
@@ -47,22 +42,12 @@ Log parseLog(const std::string& text) {
     const std::string line = text.substr(begin, end - begin);
     log.lines.push_back(line);
     if (line.empty()) continue;
-    // The message lies between the fourth tab and the last one.
-    size_t messageBegin = 0;
-    for (int tab = 0; tab < 4 && messageBegin != std::string::npos; ++tab) {
-      messageBegin = line.find('\t', messageBegin);
-      if (messageBegin != std::string::npos) ++messageBegin;
-    }
-    const size_t messageEnd = line.rfind('\t');
-    const bool split = messageBegin != std::string::npos && messageBegin <= messageEnd;
-    const std::string message = split ? line.substr(messageBegin, messageEnd - messageBegin) : "";
-    const std::string frame = split ? line.substr(0, messageBegin) + line.substr(messageEnd) : "";
-    std::smatch match;
-    if (message.find('\t') != std::string::npos || !std::regex_match(frame, match, kFrame)) {
+    std::optional<Record> record = companion::parseLogRecord(line);
+    if (!record) {
       ADD_FAILURE() << "malformed log line: " << line.substr(0, 300);
       continue;
     }
-    log.records.push_back({match[1], std::stol(match[2]), match[3], message, match[4]});
+    log.records.push_back(std::move(*record));
   }
   if (begin != text.size()) ADD_FAILURE() << "the log does not end with its line end: " << text.substr(begin, 300);
   return log;

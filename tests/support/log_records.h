@@ -5,16 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "log_record.h"
+
 namespace companion_test {
 
 // One record of the companion's log.
-struct Record {
-  std::string time;  // "YYYY-MM-DD hh:mm:ss"
-  long pid = 0;
-  std::string tag;  // the level's 10-character tag
-  std::string message;
-  std::string location;  // "file:line"
-};
+using Record = companion::LogRecord;
 
 // A log's lines: empty ones (one per process start) and records, which must
 // all have the record format.

@@ -107,7 +107,7 @@ TEST_F(CompanionTest, FullRunLogsItsRecordsInOrderWithCrLf) {
     SCOPED_TRACE(expected[i].message);
     EXPECT_TRUE(std::regex_match(records[i].time, time)) << records[i].time;
     // The zone and the frame of each field are checked by the parser.
-    EXPECT_EQ(records[i].pid, static_cast<long>(companion.pid()));
+    EXPECT_EQ(records[i].processId, companion.pid());
     EXPECT_EQ(records[i].tag, expected[i].tag);
     EXPECT_EQ(records[i].message, expected[i].message);
     const std::regex location(std::string(R"(.*[/\\])") + expected[i].file + R"(:\d+)");
@@ -212,12 +212,12 @@ TEST_F(CompanionTest, StartRotatesALogThatARunningCompanionHoldsOpen) {
     next.closeStdin();
     EXPECT_EQ(exitCode(next), 246u);
     const std::vector<Record> fresh = parseLog(readFile(logPath())).records;
-    EXPECT_TRUE(!fresh.empty() && fresh.front().pid == static_cast<long>(next.pid()));
+    EXPECT_TRUE(!fresh.empty() && fresh.front().processId == next.pid());
     roundTrip(running, "after");
     const std::string rotated = readFile(rotatedPath());
     EXPECT_EQ(rotated.compare(0, old.size(), old), 0);
     const std::vector<Record> held = parseLastRun(rotated).records;
-    EXPECT_EQ(!held.empty() && held.back().pid == static_cast<long>(running.pid()), !predecessorHeld);
+    EXPECT_EQ(!held.empty() && held.back().processId == running.pid(), !predecessorHeld);
   }
   running.closeStdin();
   EXPECT_EQ(exitCode(running), 246u);

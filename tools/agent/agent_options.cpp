@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "companionlinux.h"
-#include "rendezvous.h"
+#include "platform_paths.h"
 #include "suffix.h"
 
 namespace companion_agent {
@@ -51,9 +50,7 @@ std::optional<uint64_t> parseCount(const char* text) {
 // Where the companion looks for this user and suffix, as its platform layer
 // and the core's rendezvous rule make it.
 std::string rendezvousPath(const std::string& suffixText) {
-  companion::CompanionLinux platform;
-  return companion::socketPathFor(platform.getSocketPathPrefix(), platform.getUserId(),
-                                  companion::socketSuffixFor(companion::cleanSuffix(suffixText)));
+  return companion::userRendezvousPath(companion::socketSuffixFor(companion::cleanSuffix(suffixText)));
 }
 
 }  // namespace
