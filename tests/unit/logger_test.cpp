@@ -1,10 +1,12 @@
 // The log file, the record format and concurrent logging, on real files.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "fake_platform.h"
+#include "log_record.h"
 
 namespace {
 
@@ -84,6 +86,23 @@ TEST_F(LoggerTest, RecordHasTheSixTabSeparatedFields) {
   EXPECT_EQ(fields[4], "Loop %1 100% ");
   EXPECT_EQ(fields[5], "");
   EXPECT_EQ(fields[6], "[/build/src/companion.cpp:112]");
+}
+
+TEST(LogRecordTest, ParserTakesWholeRecordsOnly) {
+  const std::string good = "2021-10-11 08:15:42\tUTC\t[-1]\t[ERROR]   :\tRead from\t[x] stdin\t[/src/a.cpp:7]";
+  const std::optional<companion::LogRecord> record = companion::parseLogRecord(good);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->processId, -1);
+  EXPECT_EQ(record->tag, "[ERROR]   ");
+  EXPECT_EQ(record->message, "Read from\t[x] stdin");
+  EXPECT_EQ(record->location, "/src/a.cpp:7");
+  for (const std::string& bad :
+       {std::string(), good.substr(0, good.size() - 1), "2021-10-11 08:15:4x" + good.substr(19),
+        "2021-10-11 08:15:42\tCET" + good.substr(23), "2021-10-11 08:15:42\tUTC\t[1x]" + good.substr(28),
+        "2021-10-11 08:15:42\tUTC\t[-1]\t[NOTICE]  :" + good.substr(40), good.substr(0, good.rfind(':')) + "]",
+        good.substr(0, 41)}) {
+    EXPECT_FALSE(companion::parseLogRecord(bad)) << bad;
+  }
 }
 
 TEST_F(LoggerTest, RecordTimeIsTheCurrentUtcTime) {
