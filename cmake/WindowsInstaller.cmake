@@ -96,7 +96,8 @@ function(companion_add_msi target output scope version chrome_ids firefox_ids)
   list(APPEND defines -D "ProductCode=${product_code}")
 
   # The programs go into the stage as built or signed; wixl's installer is the
-  # output, or is signed into it. osslsigncode writes no file that exists.
+  # output, or is signed into it, its metadata (MsiDigitalSignatureEx) as
+  # well. osslsigncode writes no file that exists.
   set(msi "${CMAKE_BINARY_DIR}/${output}")
   if(_companion_sign)
     set(unsigned "${stage}/unsigned.msi")
@@ -104,7 +105,7 @@ function(companion_add_msi target output scope version chrome_ids firefox_ids)
       COMMAND "${CMAKE_COMMAND}" -E rm -f "${stage}/companion.exe" "${stage}/companion-doctor.exe" "${msi}"
       COMMAND ${_companion_sign} -in $<TARGET_FILE:companion> -out "${stage}/companion.exe"
       COMMAND ${_companion_sign} -in $<TARGET_FILE:companion-doctor> -out "${stage}/companion-doctor.exe")
-    set(sign_msi COMMAND ${_companion_sign} -in "${unsigned}" -out "${msi}")
+    set(sign_msi COMMAND ${_companion_sign} -add-msi-dse -in "${unsigned}" -out "${msi}")
   else()
     set(unsigned "${msi}")
     set(stage_programs

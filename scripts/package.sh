@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the installable packages into build/packages/: the Debian package
 # (deb), the RPM package (rpm) and the Windows installers, per user and per
-# machine (msi), or all of them (all, the default); then build/packages/SHA256SUMS,
+# machine (msi), or all of them (all, the default); then SHA256SUMS there,
 # the checksums of the packages it built, for `sha256sum -c` in that folder.
 #
 #   COMPANION_CHROME_EXTENSION_IDS=<ids> COMPANION_FIREFOX_EXTENSION_IDS=<ids> scripts/package.sh [deb|rpm|msi|all]...
@@ -12,14 +12,14 @@
 # its preset in CMakePresets.json (package-deb, package-rpm, package-msi, each
 # built in build/<preset>).
 #
-# Signing, each when its variable is set:
-#   COMPANION_SIGNING_PKCS12         a PKCS#12 file whose certificate and key sign
-#                                    companion.exe and companion-doctor.exe
-#                                    (Authenticode, SHA-256, with osslsigncode)
-#                                    before they go into the installers, then both
+# Signing, each when its variable is set (a failure fails the run):
+#   COMPANION_SIGNING_PKCS12         a PKCS#12 file whose certificate and key
+#                                    sign companion.exe and companion-doctor.exe
+#                                    (Authenticode, SHA-256, osslsigncode) before
+#                                    they go into the installers, then both
 #                                    installers
 #   COMPANION_SIGNING_PASSWORD_FILE  a file holding its password alone, which
-#                                    osslsigncode reads (no command line holds it)
+#                                    osslsigncode reads: no command line has it
 #   COMPANION_SIGNING_TIMESTAMP_URL  an RFC 3161 time-stamping service that
 #                                    countersigns each signature
 #   COMPANION_SIGNING_GPG_KEY        a key of the caller's GnuPG keyring, which
@@ -42,7 +42,10 @@ for name in COMPANION_SIGNING_PKCS12 COMPANION_SIGNING_PASSWORD_FILE; do
   [[ -z ${!name:-} ]] || [[ -r ${!name} ]] || fail "$name: cannot read ${!name}"
   [[ -z ${!name:-} ]] || declare "$name=$(realpath -- "${!name}")"
 done
-if [[ -z ${COMPANION_SIGNING_PKCS12:-} && -n ${COMPANION_SIGNING_PASSWORD_FILE:-}${COMPANION_SIGNING_TIMESTAMP_URL:-} ]]; then
+# A password or time-stamping service without a certificate is a mistake, not
+# a request for unsigned installers.
+if [[ -z ${COMPANION_SIGNING_PKCS12:-} && -n ${COMPANION_SIGNING_PASSWORD_FILE:-}${COMPANION_SIGNING_TIMESTAMP_URL:-} ]]
+then
   fail "COMPANION_SIGNING_PASSWORD_FILE and COMPANION_SIGNING_TIMESTAMP_URL need COMPANION_SIGNING_PKCS12"
 fi
 cd "$(dirname "$0")/.."
@@ -91,13 +94,18 @@ linux_package() {
 package_deb() { linux_package DEB 'companion_*.deb' package-deb; }
 package_rpm() { linux_package RPM 'companion-*.rpm' package-rpm; }
 
+# The installers, built anew (so that no older version's is left beside
+# them) and signed when asked.
 package_msi() {
-  rm -f "$out"/companion-*.msi
+  local msi
+  rm -f "$out"/companion-*.msi build/package-msi/packages/companion-*.msi
   build_preset package-msi -DCOMPANION_SIGNING_PKCS12="${COMPANION_SIGNING_PKCS12:-}" \
     -DCOMPANION_SIGNING_PASSWORD_FILE="${COMPANION_SIGNING_PASSWORD_FILE:-}" \
     -DCOMPANION_SIGNING_TIMESTAMP_URL="${COMPANION_SIGNING_TIMESTAMP_URL:-}"
-  cp build/package-msi/packages/companion-*.msi "$out/"
-  built+=($(cd build/package-msi/packages && echo companion-*.msi))
+  for msi in build/package-msi/packages/companion-*.msi; do
+    cp "$msi" "$out/"
+    built+=("${msi##*/}")
+  done
 }
 
 wants() { [[ " ${kinds[*]} " == *" $1 "* || " ${kinds[*]} " == *" all "* ]]; }
