@@ -142,8 +142,8 @@ def main():
     refuses_without_ids("rpm")
     [rpm], msis = built("rpm"), built("msi")
     with tempfile.TemporaryDirectory(prefix="companion-signing-") as name:
-        folder, env = Path(name), signing_keys(Path(name))
         try:
+            folder, env = Path(name), signing_keys(Path(name))
             return harness.run_cases([
                 ("file list, configuration files and no folder of the base system", lambda: check_file_list(rpm)),
                 ("requires from the linked libraries only", lambda: check_requires(rpm)),
@@ -155,7 +155,7 @@ def main():
                 ("signed installers and programs, SHA256SUMS and its signature check", lambda: signed(folder, env)),
             ])
         finally:
-            run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, **env))
+            run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, GNUPGHOME=f"{name}/gnupg"))
 
 
 if __name__ == "__main__":
