@@ -13,6 +13,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # No MinGW runtime DLL to ship: the program imports system DLLs only.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
+# The same programs wherever the checkout is: the source folder becomes "." in
+# the source file names that log records carry (__FILE__) and in the debug
+# information, as dpkg-buildflags has it for the Linux packages. The PE time
+# stamp is SOURCE_DATE_EPOCH when it is set (binutils' ld takes it from there).
+get_filename_component(_companion_source "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(CMAKE_CXX_FLAGS_INIT "-ffile-prefix-map=${_companion_source}=.")
+
 # Each build tree has its own Wine prefix. The programs run in the Wine
 # environment of scripts/wine.sh, which the scripts source as well.
 get_filename_component(_companion_wine_script "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh" ABSOLUTE)

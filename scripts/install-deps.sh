@@ -19,8 +19,10 @@ build=(cmake ninja-build g++ googletest python3)
 # libraries of the benchmark's peer host keepassxc-proxy, which the benchmark
 # takes out of the keepassxc package without installing the application.
 # package: what scripts/package.sh needs for the Debian and RPM packages
-# and the Windows installers, and the packages' checkers.
-packaging=(dpkg-dev lintian rpm rpmlint wixl g++-mingw-w64-i686-posix)
+# and the Windows installers, signing them and their checksums, and the
+# packages' checkers.
+packaging=(dpkg-dev lintian rpm rpmlint wixl msitools g++-mingw-w64-i686-posix
+  osslsigncode gnupg openssl)
 tests=(socat chromium firefox-esr clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
   libqt5core5a libqt5network5 libbotan-2-19)

@@ -148,12 +148,12 @@ def installs_and_serves_chromium(deb, build_dir):
 
 def main(build_dir):
     refuses_without_ids("deb")
-    deb = built("deb")
+    [deb] = built("deb")
     return harness.run_cases([
         ("control fields", lambda: check_fields(deb)),
         ("files and manifests", lambda: check_files(deb)),
         ("lintian", lambda: check_lintian(deb)),
-        ("a second build in another folder is byte-identical", lambda: rebuilds_identically("deb", deb)),
+        ("a second build in another folder is byte-identical", lambda: rebuilds_identically(["deb"], [deb])),
         ("a policy for system-wide hosts only: Chromium ignores a per-user manifest, the doctor names the policy",
          lambda: chromium_ignores_a_per_user_manifest(build_dir)),
         ("apt-get install, Chromium through the system-wide manifest under that policy, apt-get purge",

@@ -1,4 +1,4 @@
-# What the package tests share: building a package with scripts/package.sh, the files every Linux package holds,
+# What the package tests share: building packages with scripts/package.sh, the files every Linux package holds,
 # and the check that a second build of the same sources, in another folder, is byte-identical.
 import os
 import re
@@ -23,7 +23,8 @@ PROGRAMS_AND_DOCUMENTS = {
     "/usr/bin/companion", "/usr/bin/companion-doctor", "/usr/share/doc/companion/copyright",
     "/usr/share/man/man1/companion.1.gz", "/usr/share/man/man1/companion-doctor.1.gz",
 }
-PATTERNS = {"deb": "companion_*.deb", "rpm": "companion-*.rpm"}
+PATTERNS = {"deb": "companion_*.deb", "rpm": "companion-*.rpm", "msi": "companion-*.msi"}
+COUNTS = {"deb": 1, "rpm": 1, "msi": 2}
 OLD_TIME = 946684800  # 2000-01-01
 
 
@@ -49,31 +50,34 @@ def project_version():
     return re.search(r"project\(companion VERSION (\S+)", (SOURCE / "CMakeLists.txt").read_text()).group(1)
 
 
-def build(kind, chrome_ids=CHROME_IDS, firefox_ids=FIREFOX_IDS, source=SOURCE):
-    """Runs scripts/package.sh for one kind in the source tree; its result and the packages it left."""
+def build(kinds, chrome_ids=CHROME_IDS, firefox_ids=FIREFOX_IDS, source=SOURCE, **env):
+    """Runs scripts/package.sh for the kinds in the source tree, env added; its result and the packages it left."""
     env = dict(os.environ, COMPANION_CHROME_EXTENSION_IDS=",".join(chrome_ids),
-               COMPANION_FIREFOX_EXTENSION_IDS=",".join(firefox_ids))
-    result = run([str(source / "scripts" / "package.sh"), kind], timeout=1800, cwd=source, env=env)
-    return result, sorted((source / "build" / "packages").glob(PATTERNS[kind]))
+               COMPANION_FIREFOX_EXTENSION_IDS=",".join(firefox_ids), **env)
+    result = run([str(source / "scripts" / "package.sh"), *kinds], timeout=1800, cwd=source, env=env)
+    return result, sorted(p for kind in kinds for p in (source / "build" / "packages").glob(PATTERNS[kind]))
 
 
-def built(kind):
-    """The one package that package.sh builds for the kind, with the test's ids; fails when it does not."""
-    result, packages = build(kind)
-    harness.check(result.returncode == 0 and len(packages) == 1,
-                  f"package.sh {kind} failed:\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
-    print(f"built {packages[0].name}: {packages[0].stat().st_size} bytes", flush=True)
-    return packages[0]
+def built(*kinds, **env):
+    """The packages that package.sh builds for the kinds, with the test's ids, which its SHA256SUMS lists; fails when
+    it does not."""
+    result, packages = build(kinds, **env)
+    harness.check(result.returncode == 0 and len(packages) == sum(COUNTS[kind] for kind in kinds),
+                  f"package.sh {' '.join(kinds)} failed:\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
+    sums = (SOURCE / "build" / "packages" / "SHA256SUMS").read_text()
+    harness.check(sorted(line.split("  ")[1] for line in sums.splitlines()) == [p.name for p in packages], sums)
+    print("built " + ", ".join(f"{p.name}: {p.stat().st_size} bytes" for p in packages), flush=True)
+    return packages
 
 
 def refuses_without_ids(kind):
-    result, packages = build(kind, [], [])
+    result, packages = build([kind], [], [])
     harness.check(result.returncode != 0 and "at least one extension id" in result.stdout + result.stderr,
                   f"a package without ids was not refused:\n{result.stdout[-2000:]}{result.stderr[-2000:]}")
     harness.check(not packages, f"a refused build left {packages}")
 
 
-def rebuilds_identically(kind, package):
+def rebuilds_identically(kinds, packages):
     """A copy of the sources in another folder builds the same bytes, although its files' times all differ."""
     with tempfile.TemporaryDirectory(prefix="companion-rebuild-") as folder:
         copy = Path(folder) / "source"
@@ -84,9 +88,10 @@ def rebuilds_identically(kind, package):
         for top, dirs, names in os.walk(copy):
             for name in dirs + names:
                 os.utime(os.path.join(top, name), (OLD_TIME, OLD_TIME), follow_symlinks=False)
-        result, packages = build(kind, source=copy)
-        harness.check(result.returncode == 0 and len(packages) == 1,
+        result, copies = build(kinds, source=copy)
+        harness.check(result.returncode == 0 and [c.name for c in copies] == [p.name for p in packages],
                       f"the second build failed:\n{result.stdout[-3000:]}{result.stderr[-3000:]}")
-        harness.check(packages[0].read_bytes() == package.read_bytes(),
-                      f"{packages[0]} ({packages[0].stat().st_size} bytes) differs from {package} "
-                      f"({package.stat().st_size} bytes)")
+        for package, second in zip(packages, copies):
+            harness.check(second.read_bytes() == package.read_bytes(),
+                          f"{second} ({second.stat().st_size} bytes) differs from {package} "
+                          f"({package.stat().st_size} bytes)")

@@ -1,7 +1,9 @@
 # Test of the RPM package: built by scripts/package.sh, its file list (no folder of the base system claimed), its
-# requires, its configuration files and rpmlint's verdict, a second build in another folder that is byte-identical,
-# and an install into a temporary root with rpm, whose files are the listed ones, then an erase that leaves the root
-# as it was. Nothing outside the temporary root changes.
+# requires, its configuration files and rpmlint's verdict, a second build in another folder that is byte-identical
+# (with the Windows installers, built beside it), and an install into a temporary root with rpm, whose files are the
+# listed ones, then an erase that leaves the root as it was. Then the installers signed with a throwaway certificate
+# and SHA256SUMS with a throwaway GnuPG key, each checked as a user would; a wrong password fails the build. Nothing
+# outside the temporary folders and the build tree changes.
 import os
 import re
 import sys
@@ -11,7 +13,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "browser"))
 import harness  # noqa: E402
 from package_build import (CHROME_DIRS, FIREFOX_DIRS, LIB64_FIREFOX_DIRS, PROGRAMS_AND_DOCUMENTS,  # noqa: E402
-                           SOURCE, built, check_manifests, manifests, project_version, rebuilds_identically,
+                           SOURCE, build, built, check_manifests, manifests, project_version, rebuilds_identically,
                            refuses_without_ids, run)
 
 RPM_FIREFOX_DIRS = FIREFOX_DIRS + LIB64_FIREFOX_DIRS
@@ -90,16 +92,70 @@ def installs_into_a_root_and_erases(rpm):
         harness.check(after == before, f"the erase left {sorted(after - before)}, lost {sorted(before - after)}")
 
 
+def signing_keys(folder):
+    """A throwaway code-signing certificate in a PKCS#12 file with its password file, and a GnuPG key in a keyring of
+    its own, made in folder; the environment in which package.sh signs with them."""
+    (folder / "password").write_text("throwaway password")
+    (folder / "gnupg").mkdir(mode=0o700)
+    env = dict(GNUPGHOME=f"{folder}/gnupg", COMPANION_SIGNING_GPG_KEY="test@companion.invalid",
+               COMPANION_SIGNING_PKCS12=f"{folder}/signer.p12", COMPANION_SIGNING_PASSWORD_FILE=f"{folder}/password")
+    for command in (f"openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Companion-test -addext "
+                    f"extendedKeyUsage=codeSigning -keyout {folder}/key.pem -out {folder}/cert.pem",
+                    f"openssl pkcs12 -export -inkey {folder}/key.pem -in {folder}/cert.pem -out {folder}/signer.p12 "
+                    f"-passout file:{folder}/password",
+                    "gpg --batch --passphrase= --quick-gen-key test@companion.invalid"):
+        harness.check(run(command.split(), env=dict(os.environ, **env)).returncode == 0, f"{command} failed")
+    return env
+
+
+def verified(command, *expected, **options):
+    """Runs a check that a user would run, which must exit 0 and say each expected text; prints what it says."""
+    result = run(command, **options)
+    print(f"$ {' '.join(map(str, command))}\n{result.stdout}{result.stderr}", flush=True)
+    harness.check(result.returncode == 0 and all(e in result.stdout + result.stderr for e in expected), f"{command}")
+
+
+def signed(folder, env):
+    msis = built("msi", **env)
+    for msi in msis:
+        run(["msiextract", "-C", folder / msi.stem, msi])
+    programs = sorted(folder.glob("companion-*/**/*.exe"))
+    harness.check(len(programs) == 4, f"the installers hold the programs {programs}")
+    for file in msis + programs:
+        verified(["osslsigncode", "verify", "-CAfile", folder / "cert.pem", "-in", file],
+                 "Message digest algorithm: SHA256", "Signature verification: ok")
+    verified(["sha256sum", "-c", "SHA256SUMS"], "".join(f"{msi.name}: OK\n" for msi in msis), cwd=msis[0].parent)
+    verified(["gpg", "--verify", "SHA256SUMS.asc", "SHA256SUMS"], "Good signature", cwd=msis[0].parent,
+             env=dict(os.environ, **env))
+
+
+def wrong_password(folder, env):
+    (folder / "wrong").write_text("not-the-password-3141")
+    result, packages = build(["msi"], **dict(env, COMPANION_SIGNING_PASSWORD_FILE=f"{folder}/wrong"))
+    output = result.stdout + result.stderr
+    harness.check(result.returncode != 0 and "Failed to parse PKCS#12 file" in output and not packages,
+                  f"package.sh exited {result.returncode}, left {packages}:\n{output[-3000:]}")
+    harness.check("not-the-password" not in output, "a command line or message shows the password")
+
+
 def main():
     refuses_without_ids("rpm")
-    rpm = built("rpm")
-    return harness.run_cases([
-        ("file list, configuration files and no folder of the base system", lambda: check_file_list(rpm)),
-        ("requires from the linked libraries only", lambda: check_requires(rpm)),
-        ("rpmlint", lambda: check_rpmlint(rpm)),
-        ("a second build in another folder is byte-identical", lambda: rebuilds_identically("rpm", rpm)),
-        ("rpm -i into a temporary root, its files, rpm -e", lambda: installs_into_a_root_and_erases(rpm)),
-    ])
+    [rpm], msis = built("rpm"), built("msi")
+    with tempfile.TemporaryDirectory(prefix="companion-signing-") as name:
+        try:
+            folder, env = Path(name), signing_keys(Path(name))
+            return harness.run_cases([
+                ("file list, configuration files and no folder of the base system", lambda: check_file_list(rpm)),
+                ("requires from the linked libraries only", lambda: check_requires(rpm)),
+                ("rpmlint", lambda: check_rpmlint(rpm)),
+                ("a second build in another folder is byte-identical, the Windows installers too",
+                 lambda: rebuilds_identically(["rpm", "msi"], [rpm] + msis)),
+                ("rpm -i into a temporary root, its files, rpm -e", lambda: installs_into_a_root_and_erases(rpm)),
+                ("a wrong password fails the build with osslsigncode's reason", lambda: wrong_password(folder, env)),
+                ("signed installers and programs, SHA256SUMS and its signature check", lambda: signed(folder, env)),
+            ])
+        finally:
+            run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, GNUPGHOME=f"{name}/gnupg"))
 
 
 if __name__ == "__main__":
