@@ -61,7 +61,7 @@ std::string debugCopy(const std::string& companion, const fs::path& dir) {
 int run(const std::map<std::string, std::string>& options) {
   ::signal(SIGPIPE, SIG_IGN);
   // The agent's socket, the companion's log and the debug-on copy of the companion.
-  const companion_test::TempDir dir("companion-bench");
+  const companion_support::TempDir dir("companion-bench");
   const fs::path runtime = dir.path() / "run";
   const Site site{options.at("--agent"), environmentWith({"XDG_RUNTIME_DIR=" + runtime.string(),
                                                           "XDG_STATE_HOME=" + (dir.path() / "state").string()})};

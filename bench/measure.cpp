@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "byte_pattern.h"
 #include "stats.h"
 #include "transfer.h"
 
@@ -30,7 +31,7 @@ constexpr unsigned kWatchdogSeconds = 60;
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 void feed(int fd, size_t bytes) {
-  static const std::vector<char> chunk = patternChunk(kChunk);
+  static const std::string chunk = companion_support::patternStream(kChunk);
   for (size_t left = bytes; left > 0;) {
     const size_t size = std::min(left, chunk.size());
     writeAll(fd, chunk.data(), size);

@@ -10,7 +10,7 @@ extern char** environ;
 
 namespace companion_bench {
 
-using companion_test::ChildProcess;
+using companion_support::ChildProcess;
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
   std::vector<std::string> result;
@@ -28,8 +28,8 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& overrid
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
-  companion_test::Pipe in = companion_test::makePipe();
-  companion_test::Pipe out = companion_test::makePipe();
+  companion_support::Pipe in = companion_support::makePipe();
+  companion_support::Pipe out = companion_support::makePipe();
   if (!in.read.valid() || !out.read.valid()) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
   ChildProcess::Options options;
   options.argv = argv;

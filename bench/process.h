@@ -36,7 +36,7 @@ class Child {
   companion::ScopedFd input_;
   companion::ScopedFd output_;
   // Last, so that a child still running is killed before its pipes close.
-  companion_test::ChildProcess process_;
+  companion_support::ChildProcess process_;
 };
 
 }  // namespace companion_bench

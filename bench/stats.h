@@ -19,12 +19,4 @@ inline double percentile(std::vector<double> values, double fraction) {
 
 inline double mibPerSecond(size_t bytes, double seconds) { return static_cast<double>(bytes) / (1 << 20) / seconds; }
 
-// What the browser side writes in throughput runs: the agent's --send
-// stream, where byte i is i mod 251.
-inline std::vector<char> patternChunk(size_t size) {
-  std::vector<char> bytes(size);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
-
 }  // namespace companion_bench

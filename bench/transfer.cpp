@@ -35,18 +35,18 @@ Watchdog::Watchdog(unsigned seconds) {
 Watchdog::~Watchdog() { ::alarm(0); }
 
 void writeAll(int fd, const void* data, size_t size) {
-  if (!companion_test::writeAll(fd, data, size)) fail("write");
+  if (!companion_support::writeAll(fd, data, size)) fail("write");
 }
 
 size_t readSome(int fd, void* data, size_t capacity) {
-  const ssize_t count = companion_test::readSome(fd, data, capacity);
+  const ssize_t count = companion_support::readSome(fd, data, capacity);
   if (count < 0) fail("read");
   if (count == 0) throw std::runtime_error(kClosedEarly);
   return static_cast<size_t>(count);
 }
 
 void readExactly(int fd, void* data, size_t size) {
-  if (companion_test::readExactly(fd, data, size)) return;
+  if (companion_support::readExactly(fd, data, size)) return;
   if (errno == 0) throw std::runtime_error(kClosedEarly);
   fail("read");
 }

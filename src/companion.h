@@ -1,9 +1,15 @@
 // CompanionBase: the one companion object of the process, with its
 // platform-neutral start-up, relay run, rendezvous name and log writer.
 //
-// Everything that touches the operating system is a pure virtual operation;
-// a platform layer (CompanionWindows, CompanionLinux) derives from it. This
-// header includes no platform header.
+// The standard streams, the agent's channel, the process, the user, the
+// paths and start-up's file-system steps are pure virtual operations; a
+// platform layer (CompanionWindows, CompanionLinux) derives from it, through
+// CompanionShared, which answers the user, the paths and the file-system
+// steps with platform_paths.h and the files:: functions of file.h. The rest of
+// the file access is not virtual: reading the suffix file (readRegularFile),
+// the rotation lock (FileLock) and the log's appends (AppendFile) call the
+// file layer of file.h directly, which each platform implements once
+// (file_posix.cpp, file_win.cpp). This header includes no platform header.
 #pragma once
 
 #include <cstdint>

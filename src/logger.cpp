@@ -3,6 +3,7 @@
 #include "logger.h"
 
 #include <cstdio>
+#include <limits>
 #include <utility>
 
 namespace companion {
@@ -48,7 +49,11 @@ std::string formatUtcTime(std::chrono::system_clock::time_point time) {
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
 
-  char text[32];
+  // Room for the six fields at any value their type allows (a sign and 19
+  // digits each), their five separators and the end: nothing else bounds the
+  // year. A real date takes 19 characters.
+  constexpr size_t kMostFieldChars = std::numeric_limits<long long>::digits10 + 2;
+  char text[6 * kMostFieldChars + 5 + 1];
   std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(year),
                 static_cast<long long>(month), static_cast<long long>(day),
                 static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),

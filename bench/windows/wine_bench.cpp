@@ -19,20 +19,22 @@
 #include <vector>
 
 #include "../stats.h"
+#include "byte_pattern.h"
 #include "child_process_win.h"
+#include "io_win.h"
 #include "platform_paths.h"
-#include "support.h"
+#include "scoped_handle_win.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using companion_test::ChildProcess;
+using companion::ScopedHandle;
 using companion_bench::mibPerSecond;
-using companion_bench::patternChunk;
 using companion_bench::percentile;
-using companion_test::readExactly;
-using companion_test::ScopedHandle;
-using companion_test::writeAll;
+using companion_support::ChildProcess;
+using companion_support::patternStream;
+using companion_support::readExactly;
+using companion_support::writeAll;
 
 // Every transfer on a pipe under Wine passes through the Wine server, so a
 // smaller volume than on Linux keeps the run short.
@@ -79,7 +81,7 @@ class Agent {
     for (const ScopedHandle* instance : {&down_, &up_}) {
       if (!ConnectNamedPipe(instance->get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
     }
-    const std::vector<char> pattern = patternChunk(kChunk);
+    const std::string pattern = patternStream(kChunk);
     for (size_t sent = 0; sent < sendBytes_; sent += kChunk) {
       if (!writeAll(down_.get(), pattern.data(), kChunk)) break;
     }
@@ -150,7 +152,7 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 // Moves the warm-up bytes untimed, then gives the seconds the rest takes.
 double timed(Session& session, size_t bytes, bool up) {
-  static const std::vector<char> pattern = patternChunk(kChunk);
+  static const std::string pattern = patternStream(kChunk);
   static std::vector<char> buffer(kChunk);
   auto transfer = [&](size_t count) {
     for (size_t left = count; left > 0;) {
@@ -210,7 +212,7 @@ double msToExitAfterLeaving(const std::string& name, const std::string& program)
   // In no-wait mode a write takes what fits: full once nothing fits for a while.
   DWORD mode = PIPE_NOWAIT;
   SetNamedPipeHandleState(session.toAgent.get(), &mode, nullptr, nullptr);
-  static const std::vector<char> pattern = patternChunk(kChunk);
+  static const std::string pattern = patternStream(kChunk);
   for (Clock::time_point taken = Clock::now(); secondsSince(taken) < 0.3;) {
     DWORD written = 0;
     if (!WriteFile(session.toAgent.get(), pattern.data(), kChunk, &written, nullptr)) fail("WriteFile");

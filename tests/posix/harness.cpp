@@ -376,7 +376,7 @@ const std::vector<std::string> CompanionTest::kRunTailMessages = {"Loop stoped",
 
 std::string CompanionTest::readToEnd(Process& companion) {
   std::string received;
-  if (!companion_test::readToEnd(companion.output(), received, kGuardMs) && errno == ETIMEDOUT) {
+  if (!companion_support::readToEnd(companion.output(), received, kGuardMs) && errno == ETIMEDOUT) {
     ADD_FAILURE() << "the companion's output stayed open past the hang guard";
   }
   return received;

@@ -21,6 +21,7 @@
 namespace companion_e2e {
 
 using companion::ScopedFd;
+using namespace companion_support;
 using namespace companion_test;
 
 // What a started process finds on one of its standard streams.

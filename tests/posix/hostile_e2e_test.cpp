@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "byte_pattern.h"
 #include "harness.h"
 
 namespace companion_e2e {
@@ -23,12 +24,6 @@ namespace fs = std::filesystem;
 // Long enough for any normal end, short enough that a hang fails the test fast.
 constexpr int kEndGuardMs = 10000;
 constexpr uid_t kNobody = 65534;
-
-std::string agentPattern(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
 
 // A copy of the companion whose suffix file holds suffix.
 std::string programWithSuffix(const std::string& dir, const std::string& suffix) {
@@ -117,7 +112,7 @@ TEST_F(CompanionTest, AgentsLastReplyReachesTheBrowserWhenTheWriteToTheAgentFail
   // The agent sends its reply and hangs up while the browser still writes;
   // whichever side the companion sees end first, the reply arrives whole.
   constexpr size_t kReply = 256 * 1024;
-  const std::string expected = agentPattern(kReply);
+  const std::string expected = patternStream(kReply);
   startAgent({"--swallow", "--send", std::to_string(kReply), "--hang-up-after", std::to_string(kReply)});
   for (int run = 0; run < 24; ++run) {
     SCOPED_TRACE(run);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "byte_pattern.h"
 #include "harness.h"
 
 namespace companion_e2e {
@@ -15,13 +16,6 @@ namespace fs = std::filesystem;
 
 constexpr size_t kKiB = 1 << 10;
 constexpr size_t kMiB = 1 << 20;
-
-// What the agent sends with --send: byte i is i mod 251.
-std::string agentPattern(size_t size) {
-  std::string pattern(size, '\0');
-  for (size_t i = 0; i < size; ++i) pattern[i] = static_cast<char>(i % 251);
-  return pattern;
-}
 
 class LoadTest : public CompanionTest {
  protected:
@@ -112,7 +106,7 @@ TEST_F(LoadTest, PeerThatFailsMidTransferEndsTheRunWithoutHanging) {
     } else {
       companion.closeOutput();
     }
-    EXPECT_TRUE(received == agentPattern(received.size())) << "the relayed stream was changed";
+    EXPECT_TRUE(received == patternStream(received.size())) << "the relayed stream was changed";
     EXPECT_EQ(companion.wait(), c.code);
     stopAgent();
 

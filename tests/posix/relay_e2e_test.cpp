@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "byte_pattern.h"
 #include "harness.h"
 
 namespace companion_e2e {
@@ -43,8 +44,7 @@ TEST_F(CompanionTest, RelayEndsWithTheCodeOfTheSideThatEnded) {
       // drops when it stops listening.
       {"the agent stops listening after one connection", {"--first-only"}, Browser::WritesUntilClosed, {240, 249}},
   };
-  std::string pattern(kSent, '\0');
-  for (size_t i = 0; i < kSent; ++i) pattern[i] = static_cast<char>(i % 251);
+  const std::string pattern = patternStream(kSent);
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

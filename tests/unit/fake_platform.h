@@ -14,6 +14,8 @@
 
 namespace companion_test {
 
+using companion_support::TempDir;
+
 class FakePlatform : public companion::CompanionBase {
  public:
   // Scripted answers.

@@ -24,6 +24,8 @@
 namespace companion_test {
 
 namespace fs = std::filesystem;
+using companion_support::removeTree;
+using companion_support::TempDir;
 using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 60s;

@@ -20,6 +20,9 @@
 
 namespace companion_test {
 
+using companion_support::ChildProcess;
+using companion_support::quoteArgument;
+
 // What a child gets as a standard stream: a pipe to this process (its end in
 // no-wait mode for kNoWaitPipe), the file named in Streams::file, the NUL
 // device, or no handle at all.

@@ -63,7 +63,7 @@ std::mutex reportMutex;
 void report(const std::string& line) {
   std::lock_guard<std::mutex> lock(reportMutex);
   const std::string text = line + "\n";
-  companion_test::writeAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size());
+  companion_support::writeAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size());
 }
 
 bool parse(int argc, char* argv[], Options& options) {
@@ -123,7 +123,7 @@ void serve(const Options& options, DWORD pid, ScopedHandle socketIn, ScopedHandl
   if (options.sendBytes > 0 && socketIn) {
     sender = std::thread([&] {
       const std::string bytes = companion_test::patternBytes(options.sendBytes, companion_test::kAgentStream);
-      companion_test::writeAll(socketIn.get(), bytes.data(), bytes.size());
+      companion_support::writeAll(socketIn.get(), bytes.data(), bytes.size());
     });
   }
   std::string received;
@@ -143,7 +143,7 @@ void serve(const Options& options, DWORD pid, ScopedHandle socketIn, ScopedHandl
     // A server can only impersonate once it has read from the client.
     if (std::exchange(first, false)) report("level " + std::to_string(impersonationLevel(socketOut.get())));
     if (!options.recordPath.empty()) received.append(buffer.data(), read);
-    if (options.echo && !companion_test::writeAll(socketIn.get(), buffer.data(), read)) break;
+    if (options.echo && !companion_support::writeAll(socketIn.get(), buffer.data(), read)) break;
   }
   if (sender.joinable()) sender.join();
   if (socketIn) awaitDisconnect(socketIn.get());

@@ -1,4 +1,4 @@
-// What the stand-in agent, the tests and the Wine benchmark share on Windows: the user's SID and whole reads and writes.
+// What the stand-in agent and the tests share on Windows: the user's SID, the handle owner and whole writes.
 #pragma once
 
 #include <windows.h>
@@ -16,6 +16,7 @@
 namespace companion_test {
 
 using companion::ScopedHandle;
+using companion_support::writeAll;
 
 // The SID of this process's user, as the companion (same user) should find
 // it; empty when the token cannot be read.

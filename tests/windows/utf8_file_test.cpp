@@ -45,7 +45,7 @@ TEST(Utf8Conversion, InvalidInputBecomesReplacementCharacters) {
 }
 
 TEST(AppendFile, WritersShareTheFileAndOnlyAppend) {
-  const companion_test::TempDir dir("companion-append");
+  const companion_support::TempDir dir("companion-append");
   const std::string path = wideToUtf8((dir.path() / L"log-\u00E9.txt").wstring());
   companion_test::writeFile(companion::pathFromUtf8(path), std::string("old") + companion::kLineEnd);
 
@@ -65,7 +65,7 @@ TEST(AppendFile, WritersShareTheFileAndOnlyAppend) {
 TEST(AppendFile, AppendsWhileAnotherHandleHoldsTheRotationLock) {
   // Windows refuses a write into a range that another handle has locked: a
   // start-up that rotates must not cost another companion its records.
-  const companion_test::TempDir dir("companion-lock");
+  const companion_support::TempDir dir("companion-lock");
   const std::string path = wideToUtf8((dir.path() / L"companion.log").wstring());
   companion_test::writeFile(companion::pathFromUtf8(path), "old\r\n");
   const companion::FileLock lock(path);

@@ -44,10 +44,6 @@ struct Options {
   std::optional<uint64_t> slowForMs;
 };
 
-// The byte at position index of the stream that --send produces.
-inline constexpr uint64_t kPatternPeriod = 251;
-inline uint8_t patternByte(uint64_t index) { return static_cast<uint8_t>(index % kPatternPeriod); }
-
 // Parses argv; on a bad command line prints the usage and returns nothing.
 std::optional<Options> parseOptions(int argc, char* argv[]);
 

@@ -11,11 +11,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "byte_pattern.h"
+
 namespace companion_agent {
 namespace {
 
 using companion::retryAfterEintr;
 using companion::ScopedFd;
+using companion_support::kPatternPeriod;
+using companion_support::patternStream;
 
 // How much the agent holds for a companion that reads slowly before it stops
 // reading that companion's bytes.
@@ -309,11 +313,7 @@ void Server::pump(Session& session) {
   if (!session.paired || !session.down.valid()) return;
   // One period of the pattern, appended in slices: a byte at a time would
   // make the agent, not the relay, the bottleneck of a throughput test.
-  static const std::string cycle = [] {
-    std::string bytes;
-    for (uint64_t i = 0; i < kPatternPeriod; ++i) bytes.push_back(static_cast<char>(patternByte(i)));
-    return bytes;
-  }();
+  static const std::string cycle = patternStream(kPatternPeriod);
   while (session.patternQueued < options_.sendBytes && session.pending.size() < kChunk) {
     const size_t offset = session.patternQueued % kPatternPeriod;
     const size_t slice = std::min<uint64_t>(kPatternPeriod - offset, options_.sendBytes - session.patternQueued);

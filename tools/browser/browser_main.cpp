@@ -17,10 +17,10 @@
 namespace {
 
 using companion::ScopedFd;
-using companion_test::ChildProcess;
-using companion_test::readExactly;
-using companion_test::readToEnd;
-using companion_test::writeAll;
+using companion_support::ChildProcess;
+using companion_support::readExactly;
+using companion_support::readToEnd;
+using companion_support::writeAll;
 
 constexpr char kUsage[] =
     "Usage: companion-browser [-m JSON]... COMPANION [ARG...]\n"
@@ -45,8 +45,8 @@ struct Companion {
 // standard input and output, and SIGPIPE's default action, as a real
 // browser leaves it.
 std::optional<Companion> start(char* argv[]) {
-  companion_test::Pipe in = companion_test::makePipe();
-  companion_test::Pipe out = companion_test::makePipe();
+  companion_support::Pipe in = companion_support::makePipe();
+  companion_support::Pipe out = companion_support::makePipe();
   if (!in.read.valid() || !out.read.valid()) return std::nullopt;
   ChildProcess::Options options;
   for (char** arg = argv; *arg != nullptr; ++arg) options.argv.push_back(*arg);

@@ -1,7 +1,7 @@
 // Whole reads and writes on blocking handles, in pieces that a DWORD count and a pipe's buffer take.
 #include "io_win.h"
 
-namespace companion_test {
+namespace companion_support {
 namespace {
 
 constexpr size_t kMostPerCall = 65536;
@@ -32,4 +32,4 @@ bool readExactly(HANDLE handle, void* data, size_t size) {
   return true;
 }
 
-}  // namespace companion_test
+}  // namespace companion_support

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace companion_test {
+namespace companion_support {
 
 bool writeAll(int fd, const void* data, size_t size) {
   const char* bytes = static_cast<const char*>(data);
@@ -54,4 +54,4 @@ bool readToEnd(int fd, std::string& into, int timeoutMs) {
   }
 }
 
-}  // namespace companion_test
+}  // namespace companion_support

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace companion_test {
+namespace companion_support {
 
 TempDir::TempDir(const std::string& prefix) {
   std::random_device seed;
@@ -22,4 +22,4 @@ TempDir::TempDir(const std::string& prefix) {
 
 TempDir::~TempDir() { removeTree(path_); }
 
-}  // namespace companion_test
+}  // namespace companion_support

@@ -6,7 +6,7 @@
 
 #include "temp_dir.h"
 
-namespace companion_test {
+namespace companion_support {
 
 void removeTree(const std::filesystem::path& dir) {
   const std::wstring path = L"\\\\?\\" + std::filesystem::absolute(dir).wstring();
@@ -27,4 +27,4 @@ void removeTree(const std::filesystem::path& dir) {
   RemoveDirectoryW(path.c_str());
 }
 
-}  // namespace companion_test
+}  // namespace companion_support

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace companion_test {
+namespace companion_support {
 
 // Writes every byte, going on after short writes; false, with the system's
 // error set, when a write fails.
@@ -14,4 +14,4 @@ bool writeAll(HANDLE handle, const void* data, size_t size);
 // the stream ends first.
 bool readExactly(HANDLE handle, void* data, size_t size);
 
-}  // namespace companion_test
+}  // namespace companion_support

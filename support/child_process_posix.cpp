@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace companion_test {
+namespace companion_support {
 namespace {
 
 std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
@@ -118,4 +118,4 @@ void ChildProcess::terminate() {
 
 int ChildProcess::exitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
-}  // namespace companion_test
+}  // namespace companion_support

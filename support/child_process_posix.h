@@ -12,7 +12,7 @@
 #include "io_posix.h"
 #include "scoped_fd.h"
 
-namespace companion_test {
+namespace companion_support {
 
 // The two ends of a pipe, both close-on-exec; neither is valid, with errno
 // set, when no pipe could be made.
@@ -78,4 +78,4 @@ class ChildProcess {
   companion::ScopedFd exited_;  // a pidfd, readable once the child has exited
 };
 
-}  // namespace companion_test
+}  // namespace companion_support

@@ -10,7 +10,7 @@
 
 #include "scoped_handle_win.h"
 
-namespace companion_test {
+namespace companion_support {
 
 // Quotes an argument the way the C runtime splits a command line.
 std::wstring quoteArgument(const std::wstring& arg);
@@ -62,4 +62,4 @@ class ChildProcess {
   DWORD pid_ = 0;
 };
 
-}  // namespace companion_test
+}  // namespace companion_support

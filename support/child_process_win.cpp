@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace companion_test {
+namespace companion_support {
 namespace {
 
 // What NtCreateUserProcess needs beyond winternl.h (ntdll's own layout).
@@ -152,4 +152,4 @@ void ChildProcess::terminate() {
   }
 }
 
-}  // namespace companion_test
+}  // namespace companion_support

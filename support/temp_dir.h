@@ -1,10 +1,10 @@
-// TempDir: a fresh private directory for one test, removed with everything in it.
+// TempDir: a fresh private directory for a test or a benchmark run, removed with everything in it.
 #pragma once
 
 #include <filesystem>
 #include <string>
 
-namespace companion_test {
+namespace companion_support {
 
 class TempDir {
  public:
@@ -26,4 +26,4 @@ class TempDir {
 // beyond MAX_PATH, where the runtime's own remove_all gives up.
 void removeTree(const std::filesystem::path& dir);
 
-}  // namespace companion_test
+}  // namespace companion_support

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace companion_test {
+namespace companion_support {
 
 // A timeout that never ends a wait.
 constexpr int kNoTimeout = -1;
@@ -27,4 +27,4 @@ bool readExactly(int fd, void* data, size_t size, int timeoutMs = kNoTimeout);
 // fails as readSome's does, with what came before it appended.
 bool readToEnd(int fd, std::string& into, int timeoutMs = kNoTimeout);
 
-}  // namespace companion_test
+}  // namespace companion_support

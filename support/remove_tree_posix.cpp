@@ -3,11 +3,11 @@
 
 #include "temp_dir.h"
 
-namespace companion_test {
+namespace companion_support {
 
 void removeTree(const std::filesystem::path& dir) {
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
 }
 
-}  // namespace companion_test
+}  // namespace companion_support
