@@ -319,7 +319,8 @@ void Doctor::checkLastRun(const std::string& tail, uintmax_t size) {
   } else if (run.start != std::string::npos) {
     // Browsers end a host 2 to 3 s after closing its port: Chromium's
     // launch_context terminates it, Firefox's NativeMessaging.sys.mjs kills
-    // it, and Firefox's Flatpak proxy sends SIGKILL with standard input open.
+    // it, and Firefox's Flatpak proxy (xdg-native-messaging-proxy,
+    // src/xnmp-impl.c) force-exits it with standard input still open.
     add(Status::Note, "log",
         "the last run (process " + run.process.substr(2, run.process.size() - 4) + ", started " +
             tail.substr(run.start, tail.find('\t', run.start) - run.start) +
