@@ -1,6 +1,6 @@
 # Test of companion-doctor on real installs in temporary homes: what it finds for healthy and broken manifests, for
-# folders it cannot read, for the agent's rendezvous name (judged as the companion judges it), sandboxed browsers
-# and the log of a real run. Its --json report must always be valid JSON.
+# folders it cannot read, for the agent's rendezvous name (judged as the companion judges it), sandboxed browsers,
+# managed policy files and the log of real runs. Its --json report must always be valid JSON.
 import json
 import os
 import pwd

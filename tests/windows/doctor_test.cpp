@@ -44,9 +44,7 @@ class DoctorTest : public CompanionTest {
     code = exitCode(doctor);
     return doctor.output();
   }
-  std::string place(const char* key, const char* view = "32-bit") const {
-    return std::string("HKCU\\") + key + kHostKey + " (" + view + " view)";
-  }
+  std::string place(const char* key) const { return std::string("HKCU\\") + key + kHostKey + " (32-bit view)"; }
 };
 
 // The report's line for the area, without its status.
@@ -83,9 +81,7 @@ TEST_F(DoctorTest, FindsTheRegisteredKeysInTheOrderTheBrowsersReadThem) {
   EXPECT_NE(report.find("ok\tbrowser edge\tuses " + chromeManifest + " (from " + place("Software\\Chromium")),
             std::string::npos)
       << report;
-  // Firefox reads HKCU in the 64-bit view only.
-  EXPECT_NE(report.find("problem\tbrowser firefox\t" + place("Software\\Mozilla", "64-bit") + " names "),
-            std::string::npos)
+  EXPECT_NE(report.find("problem\tbrowser firefox\t" + place("Software\\Mozilla") + " names "), std::string::npos)
       << report;
   EXPECT_NE(report.find("which does not exist"), std::string::npos) << report;
 }

@@ -31,6 +31,11 @@ struct BrowserKeys {
 // Chromium (launch_context_win.cc, GetManifestPathWithFlags): Chrome builds
 // read Chrome's key, other builds Chromium's key and then Chrome's. Edge
 // reads its own key, then Chromium's, then Chrome's.
+// Chromium reads every key of a root in the 32-bit view, then in the 64-bit
+// view (GetManifestPath); Firefox HKLM in the same order and HKCU in the
+// 64-bit view alone (NativeManifests.sys.mjs, _winLookup), which is the same
+// key as HKCU's 32-bit view (Microsoft, "Registry Keys Affected by WOW64":
+// HKCU\Software is shared).
 const BrowserKeys kBrowsers[] = {
     {"chrome", "chrome", {"Software\\Google\\Chrome"}},
     {"chromium", "chrome", {"Software\\Chromium", "Software\\Google\\Chrome"}},
@@ -38,18 +43,6 @@ const BrowserKeys kBrowsers[] = {
     {"brave", "chrome", {"Software\\BraveSoftware\\Brave-Browser"}},
     {"firefox", "firefox", {"Software\\Mozilla"}},
 };
-
-const std::pair<REGSAM, const char*> k32BitView = {KEY_WOW64_32KEY, "32-bit view"};
-const std::pair<REGSAM, const char*> k64BitView = {KEY_WOW64_64KEY, "64-bit view"};
-
-// The views of a root a browser reads, in its order: Chromium every key of
-// the root in the 32-bit view, then in the 64-bit view (GetManifestPath);
-// Firefox HKCU in the 64-bit view, HKLM in the 32-bit, then the 64-bit view
-// (NativeManifests.sys.mjs, _winLookup).
-std::vector<std::pair<REGSAM, const char*>> viewsOf(const std::string& family, HKEY root) {
-  if (family == "firefox" && root == HKEY_CURRENT_USER) return {k64BitView};
-  return {k32BitView, k64BitView};
-}
 
 // The manifest path that a key's default value gives the browser; nothing
 // when the browser passes over the key. Chromium reads it with
@@ -183,11 +176,12 @@ std::string accessFix(const std::string& folder) {
 // (the system-wide one when a policy has it ignore per-user keys).
 std::vector<BrowserLookup> lookUpBrowsers() {
   const std::pair<HKEY, const char*> roots[] = {{HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}};
+  const std::pair<REGSAM, const char*> views[] = {{KEY_WOW64_32KEY, "32-bit view"}, {KEY_WOW64_64KEY, "64-bit view"}};
   std::vector<BrowserLookup> lookups;
   for (const BrowserKeys& browser : kBrowsers) {
     BrowserLookup lookup{browser.browser, browser.family, {}, {}, false};
     for (const auto& [root, rootName] : roots) {
-      for (const auto& [view, viewName] : viewsOf(browser.family, root)) {
+      for (const auto& [view, viewName] : views) {
         for (const char* key : browser.keys) {
           const std::string path = std::string(key) + "\\NativeMessagingHosts\\" + kHostName;
           const std::string place = std::string(rootName) + "\\" + path + " (" + viewName + ")";
