@@ -6,6 +6,7 @@
 // start the hosts they do not start directly.
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
 
 #include "policies.h"
