@@ -29,8 +29,10 @@ struct BrowserKeys {
 };
 
 // Chromium (launch_context_win.cc, GetManifestPathWithFlags): Chrome builds
-// read Chrome's key, other builds Chromium's key and then Chrome's. Edge
-// reads its own key, then Chromium's, then Chrome's.
+// read Chrome's key, other builds Chromium's key and then Chrome's; Brave is
+// such a build, and brave-core changes nothing of that lookup (no override of
+// launch_context_win.cc in its chromium_src or patches). Edge reads its own
+// key, then Chromium's, then Chrome's.
 // Chromium reads every key of a root in the 32-bit view, then in the 64-bit
 // view (GetManifestPath); Firefox HKLM in the same order and HKCU in the
 // 64-bit view alone (NativeManifests.sys.mjs, _winLookup), which is the same
@@ -40,7 +42,7 @@ const BrowserKeys kBrowsers[] = {
     {"chrome", "chrome", {"Software\\Google\\Chrome"}},
     {"chromium", "chrome", {"Software\\Chromium", "Software\\Google\\Chrome"}},
     {"edge", "chrome", {"Software\\Microsoft\\Edge", "Software\\Chromium", "Software\\Google\\Chrome"}},
-    {"brave", "chrome", {"Software\\BraveSoftware\\Brave-Browser"}},
+    {"brave", "chrome", {"Software\\Chromium", "Software\\Google\\Chrome"}},
     {"firefox", "firefox", {"Software\\Mozilla"}},
 };
 

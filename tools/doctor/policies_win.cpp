@@ -21,8 +21,8 @@ namespace fs = std::filesystem;
 // Chrome and Chromium: Chromium's kRegistryChromePolicyKey (generated into
 // policy_constants.cc) of Google Chrome and of other builds; Edge: Microsoft's
 // policy reference (SOFTWARE\Policies\Microsoft\Edge\NativeMessagingBlocklist,
-// ...); Brave: the key administrators use for it (no source of Brave's own
-// names it); Firefox: WindowsGPOParser.sys.mjs. chromium: whether the
+// ...); Brave: the key brave-core reads since 1.3 (brave-browser issue 7264,
+// brave-core pull request 3692); Firefox: WindowsGPOParser.sys.mjs. chromium: whether the
 // browser converts values as Chromium's registry_dict.cc does.
 struct PolicyKey {
   const char* browser;
