@@ -126,6 +126,32 @@ function(_companion_install_family scope family text)
   set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
 endfunction()
 
+# The path as the kernel reads it: each ".." steps out of the folder that the
+# path before it leads to, symbolic links followed, where a lexical reading
+# (get_filename_component, and file(REAL_PATH) itself) drops "link/.."
+# without looking. The install step has put the files there, so the folders
+# before each ".." exist; what follows the last one is kept as given.
+function(_companion_kernel_path out path)
+  string(APPEND path "/")
+  string(FIND "${path}" "/../" at)
+  while(NOT at EQUAL -1)
+    string(SUBSTRING "${path}" 0 ${at} head)
+    math(EXPR rest "${at} + 3")
+    string(SUBSTRING "${path}" ${rest} -1 tail)
+    if(head STREQUAL "")
+      set(head "/")
+    endif()
+    file(REAL_PATH "${head}" real)
+    get_filename_component(parent "${real}" DIRECTORY)
+    string(REGEX REPLACE "/$" "" parent "${parent}")
+    set(path "${parent}${tail}")
+    string(FIND "${path}" "/../" at)
+  endwhile()
+  cmake_path(NORMAL_PATH path)
+  string(REGEX REPLACE "(.)/$" "\\1" path "${path}")
+  set(${out} "${path}" PARENT_SCOPE)
+endfunction()
+
 # Install time: writes the manifests of every browser whose ids were given.
 function(_companion_write_manifests)
   set(scope "${COMPANION_MANIFEST_SCOPE}")
@@ -140,8 +166,16 @@ function(_companion_write_manifests)
   if(NOT IS_ABSOLUTE "${CMAKE_INSTALL_PREFIX}" AND NOT "$ENV{DESTDIR}" STREQUAL "")
     message(FATAL_ERROR "CMAKE_INSTALL_PREFIX '${CMAKE_INSTALL_PREFIX}' is relative: with DESTDIR it must be absolute")
   endif()
-  get_filename_component(prefix "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
-  get_filename_component(bindir "${COMPANION_INSTALL_BINDIR}" ABSOLUTE BASE_DIR "${prefix}")
+  set(bindir "${COMPANION_INSTALL_BINDIR}")
+  cmake_path(ABSOLUTE_PATH bindir BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}")
+  cmake_path(ABSOLUTE_PATH bindir BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}")
+  # Under DESTDIR the files land in a staging tree whose symbolic links need
+  # not be the target system's, so where a ".." leads there is not known here.
+  if(bindir MATCHES "/\\.\\.(/|$)" AND NOT "$ENV{DESTDIR}" STREQUAL "")
+    message(FATAL_ERROR "The install folder '${bindir}' holds '..': with DESTDIR, give CMAKE_INSTALL_PREFIX and "
+                        "CMAKE_INSTALL_BINDIR without it")
+  endif()
+  _companion_kernel_path(bindir "${bindir}")
   set(program "${bindir}/companion")
 
   companion_manifest_texts(chrome_text firefox_text "${program}" "${COMPANION_CHROME_EXTENSION_IDS}"

@@ -2,7 +2,8 @@
 // reader and the checks of both browser families, with what must hold
 // whatever the bytes: no crash, no stack in proportion to the nesting, a
 // verdict that a byte-order mark or trailing white space does not change,
-// the dialects agreeing on plain RFC 8259 text, and strings read back exactly.
+// the dialects agreeing on plain RFC 8259 text, Chromium's policy dialect
+// taking all its manifest dialect takes, and strings read back exactly.
 #include <cstdint>
 #include <string>
 
@@ -20,7 +21,7 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 // RFC 8259 and nothing more, within what both browsers take: text this reads,
 // Chromium's and Firefox's dialects must read alike.
-const JsonDialect kStrict = {"RFC 8259", false, false, false, false, false, true, 199};
+const JsonDialect kStrict = {"RFC 8259", false, false, false, false, false, false, true, 199};
 
 bool sameKept(const JsonValue& a, const JsonValue& b) {
   if (a.kind != b.kind || a.boolean != b.boolean || a.text != b.text || a.items.size() != b.items.size() ||
@@ -102,6 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto chromium = companion_doctor::parseJson(text, companion_doctor::kChromiumJson, error);
     const auto firefox = companion_doctor::parseJson(text, companion_doctor::kFirefoxJson, error);
     if (!chromium || !firefox || !sameKept(*strict, *chromium) || !sameKept(*strict, *firefox)) __builtin_trap();
+  }
+
+  // Chromium's policy files take all that its manifests take, and read it alike.
+  if (const auto manifest = companion_doctor::parseJson(text, companion_doctor::kChromiumJson, error)) {
+    const auto policy = companion_doctor::parseJson(text, companion_doctor::kChromiumPolicyJson, error);
+    if (!policy || !sameKept(*manifest, *policy)) __builtin_trap();
   }
 
   // The bytes as a description: read back exactly, and taken when not empty.

@@ -1,6 +1,6 @@
 # Test of companion-doctor on real installs in temporary homes: what it finds for healthy and broken manifests, for
-# folders it cannot read, for the agent's rendezvous name (judged as the companion judges it), sandboxed browsers
-# and the log of a real run. Its --json report must always be valid JSON.
+# folders it cannot read, for the agent's rendezvous name (judged as the companion judges it), sandboxed browsers,
+# managed policy files and the log of real runs. Its --json report must always be valid JSON.
 import json
 import os
 import pwd
@@ -17,9 +17,20 @@ CHROME_MANIFEST = "google-chrome/NativeMessagingHosts"
 NOBODY = 65534
 
 
-def doctor(sandbox, env=None, user=None):
-    """The findings of the installed doctor, and its exit code; its report must be UTF-8 and JSON."""
-    result = subprocess.run([str(sandbox.prefix / "bin" / "companion-doctor"), "--json"], env=env or sandbox.env,
+def doctor(sandbox, env=None, user=None, etc=None):
+    """The findings of the installed doctor, and its exit code; its report must be UTF-8 and JSON. etc: files (path
+    under /etc: text) that the doctor alone sees there, in a mount namespace whose /etc is an overlay."""
+    command = [str(sandbox.prefix / "bin" / "companion-doctor"), "--json"]
+    if etc:
+        upper, work = sandbox.root / "etc", sandbox.root / "etc-work"
+        for path, text in etc.items():
+            (upper / path).parent.mkdir(parents=True, exist_ok=True)
+            (upper / path).write_text(text)
+        work.mkdir(exist_ok=True)
+        mount = f"mount -t overlay overlay -o lowerdir=/etc,upperdir={upper},workdir={work} /etc && exec \"$@\""
+        command = ["unshare", "--mount", *([] if os.geteuid() == 0 else ["--map-root-user"]), "sh", "-c", mount, "sh",
+                   *command]
+    result = subprocess.run(command, env=env or sandbox.env,
                             user=user, stdin=subprocess.DEVNULL, capture_output=True, timeout=harness.STEP_TIMEOUT)
     harness.check(result.returncode in (0, 1), f"the doctor ended with {result.returncode}: {result.stderr!r}")
     try:
@@ -124,6 +135,29 @@ def broken_manifests_are_problems(build_dir):
                       f"firefox: {found}")
     finally:
         agent.stop()
+        sandbox.remove()
+
+
+# Each row: what a managed policy says, the files that say it, the browser it concerns, the words of its problem.
+POLICIES = [
+    ("a Chromium policy file with a trailing comma",
+     {"chromium/policies/managed/a.json": '{"NativeMessagingUserLevelHosts": false,}'}, "chromium",
+     "NativeMessagingUserLevelHosts is false"),
+    ("a Chromium policy file over 1 MiB",
+     {"chromium/policies/managed/b.json": '{"NativeMessagingBlocklist": ["*"], "x": "' + "x" * (2 << 20) + '"}'},
+     "chromium", "blocks com.vantro.companion"),
+    ("Firefox's policies.json", {"firefox/policies/policies.json": '{"policies": {"NativeMessagingBlocklist": ["*"]}}'},
+     "firefox", "blocks com.vantro.companion"),
+]
+
+
+def policies_are_read_as_the_browsers_read_them(build_dir):
+    sandbox = installed(build_dir)
+    try:
+        for name, files, browser, words in POLICIES:
+            found = finding(doctor(sandbox, etc=files)[0], f"browser {browser}")
+            harness.check(found["status"] == "problem" and words in found["message"], f"{name}: {found}")
+    finally:
         sandbox.remove()
 
 
@@ -240,9 +274,42 @@ def last_run_and_sandboxes_are_reported(build_dir):
         harness.check(any("ended with 246" in m for m in messages), f"log findings: {messages}")
         harness.check(finding(findings, "log")["path"] == str(sandbox.log_path), f"log path: {finding(findings, 'log')}")
         notes = [f["message"] for f in findings if f["area"] == "sandbox" and f["status"] == "note"]
-        harness.check(len(notes) == 2 and all("sandbox" in n for n in notes), f"sandbox notes: {notes}")
+        harness.check(len(notes) == 2 and "no portal" in notes[0] and "WebExtensions portal" in notes[1],
+                      f"sandbox notes: {notes}")
     finally:
         agent.stop()
+        sandbox.remove()
+
+
+def run_ended_from_outside_is_the_last_run(build_dir):
+    """A run that the browser killed, as browsers do seconds after closing the port, is the one described, as no
+    crash."""
+    sandbox = installed(build_dir)
+    agent = harness.Agent(sandbox)
+    try:
+        subprocess.run([str(sandbox.program)], env=sandbox.env, input=b"", timeout=harness.STEP_TIMEOUT)
+        killed = subprocess.Popen([str(sandbox.program)], env=sandbox.env, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE)
+        harness.wait_until(lambda: "Loop started" in harness.log_messages(sandbox.log_path, killed.pid),
+                           "the relay's start")
+        killed.kill()
+        killed.wait(timeout=harness.STEP_TIMEOUT)
+        messages = [f["message"] for f in doctor(sandbox)[0] if f["area"] == "log"]
+        harness.check(any(f"process {killed.pid}" in m and "no crash" in m for m in messages) and
+                      not any("ended with" in m for m in messages), f"log findings: {messages}")
+    finally:
+        agent.stop()
+        sandbox.remove()
+
+
+def debug_logging_is_a_problem(build_dir):
+    sandbox = installed(build_dir)
+    try:
+        (sandbox.program.parent / "companion.debug").write_text("")
+        found = [f for f in doctor(sandbox)[0] if f["area"] == "log" and f["status"] == "problem"]
+        harness.check(found and "debug logging is on" in found[0]["message"] and "companion.debug" in found[0]["fix"],
+                      f"debug logging: {found}")
+    finally:
         sandbox.remove()
 
 
@@ -279,6 +346,9 @@ def main(build_dir):
          lambda: rendezvous_is_judged_as_the_companion_judges_it(build_dir)),
         ("the last run and sandboxed browsers are reported", lambda: last_run_and_sandboxes_are_reported(build_dir)),
         ("the last run's code comes from the log's end", lambda: log_is_read_from_its_end(build_dir)),
+        ("a run ended from outside is the last run", lambda: run_ended_from_outside_is_the_last_run(build_dir)),
+        ("debug logging is a problem with its fix", lambda: debug_logging_is_a_problem(build_dir)),
+        ("policies are read as the browsers read them", lambda: policies_are_read_as_the_browsers_read_them(build_dir)),
     ])
 
 

@@ -167,6 +167,27 @@ def check_edge_ids_and_prefix(build_dir):
         sandbox.remove()
 
 
+def check_prefix_through_a_link(build_dir):
+    """A prefix with '..' after a symbolic link: the manifests name the program where the kernel put it; under DESTDIR,
+    where that is not known, the install step refuses it."""
+    sandbox = harness.Sandbox("install")
+    try:
+        (sandbox.root / "real" / "sub").mkdir(parents=True)
+        (sandbox.root / "link").symlink_to(sandbox.root / "real" / "sub")
+        prefix = sandbox.root / "link" / ".." / "p"
+        result = harness.install(build_dir, sandbox.env, prefix, "user", CHROME_IDS[:1])
+        harness.check(result.returncode == 0, f"install step failed:\n{result.stdout}{result.stderr}")
+        program = sandbox.root / "real" / "p" / "bin" / "companion"
+        check_program(program)
+        manifest = sandbox.home / ".config" / USER_DIRS["chrome"] / f"{harness.HOST_NAME}.json"
+        check_manifest(manifest, "chrome", program, CHROME_IDS[:1], [])
+        staged = harness.install(build_dir, sandbox.env, prefix, "system", CHROME_IDS[:1], [], sandbox.root / "stage")
+        harness.check(staged.returncode != 0 and "holds '..'" in " ".join(staged.stderr.split()),
+                      f"with DESTDIR: {staged.stderr}")
+    finally:
+        sandbox.remove()
+
+
 def check_package_needs_an_id():
     """The Debian package refuses a build whose ids are only separators: they are no ids."""
     sandbox = harness.Sandbox("install")
@@ -191,6 +212,8 @@ def main(build_dir):
     cases.append(("an id no browser takes is refused as given", lambda: check_refuses_bad_ids(build_dir)))
     cases.append(("separators are no ids, add-on ids are written as given, a relative prefix is made absolute",
                   lambda: check_edge_ids_and_prefix(build_dir)))
+    cases.append(("a prefix with '..' after a link names the program where it went",
+                  lambda: check_prefix_through_a_link(build_dir)))
     cases.append(("the Debian package takes separators for no ids", check_package_needs_an_id))
     return harness.run_cases(cases)
 

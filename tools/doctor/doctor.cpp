@@ -24,11 +24,45 @@ constexpr size_t kLogTailBytes = size_t{4} << 20;
 // Problems listed in one finding; the rest are counted.
 constexpr size_t kListedProblems = 5;
 
+using companion::LoggerLevel;
+
+constexpr char kReturnCode[] = "\tReturn code: ";
+
+// The last run that the log's text shows starting: its process field
+// ("\t[<pid>]\t") and where its "Logger started" record begins; a run's
+// records are those of its process from there on. start is npos when the
+// text shows none.
+struct Run {
+  std::string process;
+  size_t start = std::string::npos;
+};
+
+Run lastRun(const std::string& log) {
+  const std::string started = std::string(companion::levelTag(LoggerLevel::Info)) + ":\tLogger started: ";
+  const size_t tagAt = log.rfind(started);
+  if (tagAt == std::string::npos) return {};
+  const size_t lineStart = log.rfind('\n', tagAt) + 1;  // 0 on the first line
+  // "\t[<pid>]\t", the field after the zone.
+  const size_t processAt = log.find("\t[", lineStart);
+  if (processAt == std::string::npos || processAt > tagAt) return {};
+  return {log.substr(processAt, tagAt - processAt), lineStart};
+}
+
+// Where the code of the run's "Return code" record starts; without a run,
+// that of the text's last such record. npos when there is none.
+size_t returnCodeAt(const std::string& log, const Run& run) {
+  const size_t record =
+      run.start == std::string::npos
+          ? log.rfind(kReturnCode)
+          : log.find(run.process + companion::levelTag(LoggerLevel::Info) + ":" + kReturnCode, run.start);
+  if (record == std::string::npos) return record;
+  return log.find(kReturnCode, record) + std::char_traits<char>::length(kReturnCode);
+}
+
 // The record of a message over the browsers' limit that the run of the
 // record at recordAt logged; empty when it logged none. A run's records are
 // those of its process id, from its "Logger started" record on.
 std::string oversizedMessageOfRun(const std::string& log, size_t recordAt) {
-  using companion::LoggerLevel;
   const size_t lineStart = log.rfind('\n', recordAt) + 1;  // 0 on the first line
   // "\t[<pid>]\t", the field after the zone.
   const size_t processAt = log.find("\t[", lineStart);
@@ -50,22 +84,26 @@ std::string listed(const std::vector<std::string>& problems) {
   return join(first, "; ") + "; and " + std::to_string(problems.size() - kListedProblems) + " more";
 }
 
-// The code of the last "Return code: <code>" record in the text, if any, and
-// where that record's marker is.
-bool lastReturnCode(const std::string& log, int64_t& code, size_t& at) {
-  const std::string marker = "\tReturn code: ";
-  at = log.rfind(marker);
-  if (at == std::string::npos) return false;
-  size_t digit = at + marker.size();
-  const bool negative = digit < log.size() && log[digit] == '-';
-  if (negative) ++digit;
+// The number at text[at]: an optional minus and at most 12 digits; false
+// when no digit is there.
+bool numberAt(const std::string& text, size_t at, int64_t& code) {
+  const bool negative = at < text.size() && text[at] == '-';
+  if (negative) ++at;
   code = 0;
   size_t digits = 0;
-  for (; digit < log.size() && log[digit] >= '0' && log[digit] <= '9' && digits < 12; ++digit, ++digits) {
-    code = code * 10 + (log[digit] - '0');
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 12; ++at, ++digits) {
+    code = code * 10 + (text[at] - '0');
   }
   if (negative) code = -code;
   return digits > 0;
+}
+
+// How to switch off the debug logging that the companion turns on for the
+// marker beside it or, without one, for its suffix.
+std::string debugFix(const std::string& executableDir) {
+  const std::string marker = executableDir + "/companion.debug";
+  if (stateOf(marker).type != fs::file_type::not_found) return "remove " + marker;
+  return "write a suffix without \"debug\" in " + executableDir + "/companion.suffix";
 }
 
 }  // namespace
@@ -114,19 +152,19 @@ Finding cannotRead(const std::string& area, const std::string& path, const std::
 }
 
 std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std::string& executableDir) {
-  const bool chromeFamilyStarts = chromeFamilyCanStartHosts(findings_);
+  const bool promptStartsHosts = commandPromptStartsHosts(findings_);
   for (BrowserLookup lookup : lookUpBrowsers()) {
     // What the browser's policies say follows the browser's own line.
     std::vector<Finding> policy;
-    const bool starts = lookup.family != "chrome" || chromeFamilyStarts;
-    if (starts && applyHostPolicy(lookup, kHostName, policy)) checkBrowser(lookup);
+    if (applyHostPolicy(lookup, kHostName, promptStartsHosts, policy)) checkBrowser(lookup);
     findings_.insert(findings_.end(), policy.begin(), policy.end());
   }
   for (const Finding& note : sandboxNotes()) findings_.push_back(note);
   companion.readSuffixBeside(executableDir);
   checkSuffix(executableDir, companion);
   findings_.push_back(inspectRendezvous(companion.getSocketPath(), served_));
-  checkLog(companion.getLogPath(), companion.debugRequestedBeside(executableDir));
+  checkLog(companion.getLogPath(),
+           companion.debugRequestedBeside(executableDir) ? debugFix(executableDir) : "");
   return findings_;
 }
 
@@ -152,6 +190,11 @@ void Doctor::checkBrowser(const BrowserLookup& lookup) {
 }
 
 bool Doctor::checkPlace(const std::string& area, const BrowserLookup& lookup, const ManifestPlace& place) {
+  if (!place.refusal.empty()) {
+    add(Status::Problem, area, place.place + " names " + place.file + ": " + place.refusal,
+        "register the companion again");
+    return false;
+  }
   const std::string fix = "register the companion again, or mend " + place.file;
   const PathState state = stateOf(place.file);
   if (state.error) {
@@ -203,8 +246,8 @@ void Doctor::checkProgram(const std::string& area, const ManifestPlace& place, c
     add(Status::Problem, area,
         starts + ", which " + (state.type == fs::file_type::not_found ? "does not exist" : "is " + describe(state.type)),
         "register the companion again");
-  } else if (!isExecutable(program)) {
-    add(Status::Problem, area, starts + ", which is not executable", "chmod +x '" + program + "'");
+  } else if (const std::optional<StartProblem> problem = startProblem(program)) {
+    add(Status::Problem, area, starts + ", " + problem->why, problem->fix);
   } else if (!samePath(program, companionPath_)) {
     add(Status::Problem, area, starts + ", not this companion (" + companionPath_ + ")",
         "register this companion again, or use the doctor beside " + program);
@@ -231,7 +274,7 @@ void Doctor::checkSuffix(const std::string& executableDir, const companion::Comp
   }
 }
 
-void Doctor::checkLog(const std::string& path, bool debug) {
+void Doctor::checkLog(const std::string& path, const std::string& debugFix) {
   const PathState state = stateOf(path);
   std::error_code error;
   const uintmax_t size = state.type == fs::file_type::regular ? fs::file_size(companion::pathFromUtf8(path), error) : 0;
@@ -247,24 +290,42 @@ void Doctor::checkLog(const std::string& path, bool debug) {
   }
   // Each branch above gave the one finding of the log file itself.
   findings_.back().path = path;
-  if (debug) add(Status::Note, "log", "debug logging is on: relayed data is written to the log");
-  std::string tail;
-  if (state.type != fs::file_type::regular ||
-      !companion::readRegularFile(path, kLogTailBytes, tail, companion::FilePart::kEnd)) {
-    return;
+  if (!debugFix.empty()) {
+    add(Status::Problem, "log",
+        "debug logging is on: the log holds the relayed messages themselves (a password manager's passwords)",
+        debugFix + ", then delete " + path + " and " + path + ".1, which hold them");
   }
+  std::string tail;
+  if (state.type == fs::file_type::regular &&
+      companion::readRegularFile(path, kLogTailBytes, tail, companion::FilePart::kEnd)) {
+    checkLastRun(tail, size);
+  }
+}
+
+void Doctor::checkLastRun(const std::string& tail, uintmax_t size) {
+  const Run run = lastRun(tail);
+  const size_t codeAt = returnCodeAt(tail, run);
   int64_t code = 0;
-  size_t at = 0;
-  if (lastReturnCode(tail, code, at)) {
+  if (codeAt != std::string::npos && numberAt(tail, codeAt, code)) {
     add(code == companion::kCodeReadFailed ? Status::Ok : Status::Note, "log",
         "the last relay ended with " + std::to_string(code) + ": " + companion::returnCodeMeaning(code));
-    const std::string oversized = oversizedMessageOfRun(tail, at);
+    const std::string oversized = oversizedMessageOfRun(tail, codeAt);
     if (!oversized.empty()) {
       add(Status::Problem, "log",
           "the last relay logged \"" + oversized + "\": the agent sent a message that the browsers refuse, and the "
           "browser closed the port", "make the agent send messages of at most " +
           std::to_string(companion::kBrowserMessageLimit) + " bytes");
     }
+  } else if (run.start != std::string::npos) {
+    // Browsers end a host 2 to 3 s after closing its port: Chromium's
+    // launch_context terminates it, Firefox's NativeMessaging.sys.mjs kills
+    // it, and Firefox's Flatpak proxy (xdg-native-messaging-proxy,
+    // src/xnmp-impl.c) force-exits it with standard input still open.
+    add(Status::Note, "log",
+        "the last run (process " + run.process.substr(2, run.process.size() - 4) + ", started " +
+            tail.substr(run.start, tail.find('\t', run.start) - run.start) +
+            " UTC) wrote no closing records: it is still running, or was ended from outside, as a browser ends "
+            "its host 2 to 3 s after closing the port; that is no crash of the companion");
   } else if (size > kLogTailBytes) {
     add(Status::Note, "log", "no relay ended in the last " + std::to_string(kLogTailBytes >> 20) + " MiB of the log");
   }

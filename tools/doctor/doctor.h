@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,6 +22,9 @@ struct ManifestPlace {
   // A system-wide registration (a system folder, HKLM), which the browser
   // uses alone when a policy makes it ignore per-user ones.
   bool systemWide = false;
+  // Why the browser refuses the path itself (a relative one), without reading
+  // the file; empty when it takes it.
+  std::string refusal{};
 };
 
 // Where one browser looked for the host manifest, in its own order, and what
@@ -54,8 +58,13 @@ std::vector<Finding> sandboxNotes();
 // listens on it, told without connecting.
 Finding inspectRendezvous(const std::string& path, bool& served);
 bool samePath(const std::string& a, const std::string& b);
-// Whether a regular file may be run as a program.
-bool isExecutable(const std::string& path);
+// Why the system would not start the regular file as a program for the
+// browser, and the fix; nothing when it would.
+struct StartProblem {
+  std::string why;
+  std::string fix;
+};
+std::optional<StartProblem> startProblem(const std::string& program);
 // How a user gets back into a folder of theirs that they cannot read.
 std::string accessFix(const std::string& folder);
 
@@ -79,7 +88,9 @@ class Doctor {
   bool checkPlace(const std::string& area, const BrowserLookup& lookup, const ManifestPlace& place);
   void checkProgram(const std::string& area, const ManifestPlace& place, const std::string& program);
   void checkSuffix(const std::string& executableDir, const companion::CompanionBase& companion);
-  void checkLog(const std::string& path, bool debug);
+  // debugFix: how to switch debug logging off; empty when it is off.
+  void checkLog(const std::string& path, const std::string& debugFix);
+  void checkLastRun(const std::string& tail, uintmax_t size);
 
   std::string companionPath_;
   std::vector<Finding> findings_;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <tuple>
 
 #include "browser_folders.h"
 #include "companionlinux.h"
@@ -112,7 +113,10 @@ bool samePath(const std::string& a, const std::string& b) {
   return errorA || errorB ? a == b : canonicalA == canonicalB;
 }
 
-bool isExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+std::optional<StartProblem> startProblem(const std::string& program) {
+  if (::access(program.c_str(), X_OK) == 0) return std::nullopt;
+  return StartProblem{"which is not executable", "chmod +x '" + program + "'"};
+}
 
 std::string accessFix(const std::string& folder) {
   return "make it yours again (a browser once run with sudo leaves it root's): sudo chown -R \"$(id -un)\" '" + folder +
@@ -146,26 +150,40 @@ std::vector<BrowserLookup> lookUpBrowsers() {
   return lookups;
 }
 
+// How a browser in a Flatpak or Snap sandbox reaches a host outside it today.
+// Chromium starts the host itself (native_process_launcher_posix.cc), which
+// its sandbox forbids; Firefox asks the WebExtensions portal (a Snap: the
+// portal asks the user once per extension, toolkit/components/extensions/docs/
+// native-messaging-portal-design.rst) or, from 157 on, xdg-native-messaging-
+// proxy (a Flatpak: it searches only the Chrome, Chromium and Mozilla folders,
+// src/xnmp-impl.c), both in NativeMessaging.sys.mjs.
+constexpr char kNoRoute[] =
+    "a Chromium-family browser in a sandbox cannot start a host outside it, and no portal lets it yet: use the "
+    "browser from the distribution's or the vendor's package for the companion";
+constexpr char kPortal[] =
+    "it starts hosts through the WebExtensions portal, which finds the companion's manifest in the Mozilla folders "
+    "and asks once per extension whether it may start it";
+constexpr char kProxy[] =
+    "from Firefox 157 on it starts hosts through xdg-native-messaging-proxy, which searches only the Chrome, "
+    "Chromium and Mozilla folders (~/.mozilla/native-messaging-hosts among them); an older one cannot start them";
+
 std::vector<Finding> sandboxNotes() {
   const std::string homeDir = home();
-  const std::pair<const char*, const char*> sandboxes[] = {
-      {"/.var/app/org.chromium.Chromium", "Chromium (Flatpak)"},
-      {"/.var/app/com.google.Chrome", "Google Chrome (Flatpak)"},
-      {"/.var/app/com.microsoft.Edge", "Microsoft Edge (Flatpak)"},
-      {"/.var/app/com.brave.Browser", "Brave (Flatpak)"},
-      {"/.var/app/org.mozilla.firefox", "Firefox (Flatpak)"},
-      {"/.var/app/io.gitlab.librewolf-community", "LibreWolf (Flatpak)"},
-      {"/snap/chromium", "Chromium (Snap)"},
-      {"/snap/firefox", "Firefox (Snap)"},
+  const std::tuple<const char*, const char*, const char*> sandboxes[] = {
+      {"/.var/app/org.chromium.Chromium", "Chromium (Flatpak)", kNoRoute},
+      {"/.var/app/com.google.Chrome", "Google Chrome (Flatpak)", kNoRoute},
+      {"/.var/app/com.microsoft.Edge", "Microsoft Edge (Flatpak)", kNoRoute},
+      {"/.var/app/com.brave.Browser", "Brave (Flatpak)", kNoRoute},
+      {"/.var/app/org.mozilla.firefox", "Firefox (Flatpak)", kProxy},
+      {"/.var/app/io.gitlab.librewolf-community", "LibreWolf (Flatpak)", kProxy},
+      {"/snap/chromium", "Chromium (Snap)", kNoRoute},
+      {"/snap/firefox", "Firefox (Snap)", kPortal},
   };
   std::vector<Finding> notes;
-  for (const auto& [dir, name] : sandboxes) {
+  for (const auto& [dir, name, route] : sandboxes) {
     if (homeDir.empty() || stateOf(homeDir + dir).type != fs::file_type::directory) continue;
-    notes.push_back({Status::Note, "sandbox",
-                     std::string(name) + " is installed (" + homeDir + dir +
-                         "): a sandboxed browser cannot start programs outside its sandbox, so it cannot start the "
-                         "companion through a host manifest",
-                     ""});
+    notes.push_back(
+        {Status::Note, "sandbox", std::string(name) + " is installed (" + homeDir + dir + "): " + route, ""});
   }
   return notes;
 }

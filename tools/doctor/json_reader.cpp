@@ -18,20 +18,29 @@ namespace companion_doctor {
 // visitor.rs counts the depth against kAbsoluteMaxDepth, 200, of
 // base/json/json_common.h, which leaves containers 199 levels). UTF-8 is
 // checked in strings only: a comment may hold any bytes.
-const JsonDialect kChromiumJson = {"Chromium", true, true, true, false, false, false, 199};
+const JsonDialect kChromiumJson = {"Chromium", true, false, true, true, false, false, false, 199};
+// components/policy/core/common/config_dir_policy_loader.cc reads each policy
+// file whole (JSONFileValueDeserializer reads without a size limit) with
+// JSON_PARSE_CHROMIUM_EXTENSIONS | JSON_ALLOW_TRAILING_COMMAS; registry_dict.cc
+// (ConvertRegistryValue) reads a list given as text with
+// JSON_ALLOW_TRAILING_COMMAS alone. serde_json_lenient takes one comma after
+// the last member or item, not two and not in an empty one
+// (tests/trailing_comma.rs).
+const JsonDialect kChromiumPolicyJson = {"Chromium", true, true, true, true, false, false, false, 199};
+const JsonDialect kChromiumRegistryJson = {"Chromium", false, true, false, false, false, false, false, 199};
 // Firefox: toolkit/components/extensions/NativeManifests.sys.mjs reads a
 // manifest with IOUtils.readJSON, which decodes the whole file as strict
 // UTF-8 (a leading byte-order mark dropped) and hands it to JSON.parse: RFC
 // 8259 with strings of UTF-16 units, so a lone surrogate is a string like any
 // other and 1e400 is Infinity. JSON.parse has no nesting limit of its own.
-const JsonDialect kFirefoxJson = {"Firefox", false, false, false, true, true, true, 0};
+const JsonDialect kFirefoxJson = {"Firefox", false, false, false, false, true, true, true, 0};
 
 namespace {
 
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
-// The children of containers up to this depth are kept: the root's members
-// and their items.
-constexpr size_t kKeptParentDepth = 2;
+// The children of containers up to this depth are kept: the root's members,
+// theirs, and the items of those.
+constexpr size_t kKeptParentDepth = 3;
 
 unsigned byteAt(const std::string& text, size_t at) {
   return at < text.size() ? static_cast<unsigned char>(text[at]) : 0u;
@@ -197,6 +206,10 @@ class Reader {
     if (!isEmpty(state) && !accept(',')) return fail(std::string("missing ',' or '") + close + "'");
     open_.back() = close;
     if (!skipSpace()) return false;
+    if (!isEmpty(state) && dialect_.trailingCommas && accept(close)) {
+      open_.pop_back();
+      return true;
+    }
     if (close == ']') return value(childSlot(nullptr));
     if (pos_ >= text_.size() || text_[pos_] != '"') return fail("missing member name");
     std::string name;

@@ -1,5 +1,5 @@
-// A JSON reader that takes exactly the text a browser's manifest reader
-// takes: Chromium's and Firefox's differ, and each is a dialect here.
+// A JSON reader that takes exactly the text a browser's manifest or policy
+// reader takes: Chromium's and Firefox's differ, and each is a dialect here.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,7 @@ namespace companion_doctor {
 struct JsonDialect {
   const char* browsers;      // for messages: "Chromium", "Firefox"
   bool comments;             // "//" to the end of the line and "/* */" wherever space may be
+  bool trailingCommas;       // one "," after the last member or item: [1,] and {"a": 1,}
   bool newlinesInStrings;    // raw CR and LF inside strings
   bool xEscapes;             // "\xNN", the code point U+00NN
   bool loneSurrogates;       // a "\uD800" that is not half of a pair
@@ -26,13 +27,18 @@ struct JsonDialect {
 // Chromium's base::JSONReader with JSON_PARSE_CHROMIUM_EXTENSIONS, which
 // JSONFileValueDeserializer uses for host manifests.
 extern const JsonDialect kChromiumJson;
+// The same with JSON_ALLOW_TRAILING_COMMAS: Chromium's managed policy files.
+extern const JsonDialect kChromiumPolicyJson;
+// JSON_ALLOW_TRAILING_COMMAS alone: a list policy that the Windows registry
+// holds as JSON text.
+extern const JsonDialect kChromiumRegistryJson;
 // Firefox's IOUtils.readJSON: strict UTF-8, then the JavaScript JSON.parse.
 extern const JsonDialect kFirefoxJson;
 
-// A value as far as a manifest check looks: the root, its members and the
-// items of its members. Deeper values are read and checked for their syntax
-// but only their kind is kept, so that memory stays in proportion to what
-// the checks need. Strings are UTF-8; a lone surrogate, where the dialect
+// A value as far as the checks look: the root, its members, their members
+// and items, and the items of those (a policies.json's lists). Deeper values
+// are read and checked for their syntax but only their kind is kept, so that
+// memory stays in proportion to what the checks need. Strings are UTF-8; a lone surrogate, where the dialect
 // takes one, is kept in its three-byte form.
 struct JsonValue {
   enum class Kind { Null, Bool, Number, String, Array, Object };

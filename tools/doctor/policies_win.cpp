@@ -1,14 +1,16 @@
-// The managed policies of Chrome-family browsers on Windows, under
-// SOFTWARE\Policies in HKLM, then HKCU: for each policy a machine's value
-// wins over the user's (Chromium's PolicyLoaderWin loads both scopes, and the
-// machine scope takes precedence). And ComSpec, through which Chrome-family
-// browsers start every host.
+// The managed policies of the browsers on Windows, under SOFTWARE\Policies in
+// HKLM, then HKCU: for each policy a machine's value wins over the user's
+// (Chromium's PolicyLoaderWin loads both scopes and the machine's takes
+// precedence; Firefox's WindowsGPOPoliciesProvider reads HKCU, then HKLM
+// over it). And the command prompt, through which Chrome-family browsers
+// start the hosts they do not start directly.
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
 
 #include "policies.h"
-#include "scoped_handle_win.h"
+#include "registry_win.h"
 #include "utf8_win.h"
 
 namespace companion_doctor {
@@ -19,68 +21,91 @@ namespace fs = std::filesystem;
 // Chrome and Chromium: Chromium's kRegistryChromePolicyKey (generated into
 // policy_constants.cc) of Google Chrome and of other builds; Edge: Microsoft's
 // policy reference (SOFTWARE\Policies\Microsoft\Edge\NativeMessagingBlocklist,
-// ...); Brave: the key administrators use for it (no source of Brave's own
-// names it).
-const std::pair<const char*, const char*> kPolicyKeys[] = {
-    {"chrome", "Software\\Policies\\Google\\Chrome"},
-    {"chromium", "Software\\Policies\\Chromium"},
-    {"edge", "Software\\Policies\\Microsoft\\Edge"},
-    {"brave", "Software\\Policies\\BraveSoftware\\Brave"},
+// ...); Brave: the key brave-core reads since 1.3 (brave-browser issue 7264,
+// brave-core pull request 3692); Firefox: WindowsGPOParser.sys.mjs. chromium: whether the
+// browser converts values as Chromium's registry_dict.cc does.
+struct PolicyKey {
+  const char* browser;
+  const char* key;
+  bool chromium;
+};
+const PolicyKey kPolicyKeys[] = {
+    {"chrome", "Software\\Policies\\Google\\Chrome", true},
+    {"chromium", "Software\\Policies\\Chromium", true},
+    {"edge", "Software\\Policies\\Microsoft\\Edge", true},
+    {"brave", "Software\\Policies\\BraveSoftware\\Brave", true},
+    {"firefox", "Software\\Policies\\Mozilla\\Firefox", false},
 };
 const std::pair<HKEY, const char*> kRoots[] = {{HKEY_LOCAL_MACHINE, "HKLM"}, {HKEY_CURRENT_USER, "HKCU"}};
+// SOFTWARE\Policies is one key for 32-bit and 64-bit programs on Windows
+// (Microsoft, "Registry Keys Affected by WOW64": Policies is shared), and
+// KEY_WOW64_64KEY is ignored on 32-bit Windows ("Accessing an Alternate
+// Registry View"). The 64-bit view reads that one key whether or not a system
+// maps the 32-bit view onto it (Wine does with a link under Wow6432Node).
+constexpr REGSAM kPolicyView = KEY_WOW64_64KEY;
 
-using companion::ScopedRegistryKey;
-
-// The key opened to read; none when it cannot be opened.
-ScopedRegistryKey openKey(HKEY root, const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, companion::utf8ToWide(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return ScopedRegistryKey();
+// base::StringToInt (string_number_conversions_internal.h): an optional sign,
+// decimal digits only, within a 32-bit int; nothing else.
+std::optional<int32_t> chromiumInt(const std::string& text) {
+  size_t at = text.empty() || (text[0] != '-' && text[0] != '+') ? 0 : 1;
+  if (at == text.size()) return std::nullopt;
+  int64_t value = 0;
+  for (; at < text.size(); ++at) {
+    if (text[at] < '0' || text[at] > '9') return std::nullopt;
+    value = value * 10 + (text[at] - '0');
+    if (value > int64_t{INT32_MAX} + 1) return std::nullopt;
   }
-  return ScopedRegistryKey(key);
+  value = text[0] == '-' ? -value : value;
+  if (value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(value);
 }
 
-// A boolean policy is a REG_DWORD.
-std::optional<bool> readBoolean(HKEY root, const std::string& key, const char* name) {
-  const ScopedRegistryKey opened = openKey(root, key);
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  DWORD type = 0;
-  if (!opened ||
-      RegQueryValueExW(opened.get(), companion::utf8ToWide(name).c_str(), nullptr, &type,
-                       reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD) {
-    return std::nullopt;
-  }
-  return value != 0;
+// A boolean policy. Chromium's ConvertRegistryValue (registry_dict.cc) takes
+// a DWORD, or a REG_SZ or REG_EXPAND_SZ that StringToInt reads, true when not
+// 0; Firefox's policy schema takes a number of 0 or 1 (PolicySchemaValidator).
+std::optional<bool> readBoolean(HKEY root, const std::string& key, const char* name, bool chromium,
+                                std::string& where) {
+  const std::optional<RegistryValue> value = readRegistryValue(root, key, name, kPolicyView);
+  if (!value) return std::nullopt;
+  where = key + " (" + name + ")";
+  std::optional<int64_t> number = value->number();
+  if (const std::optional<std::string> text = value->text(); chromium && text) number = chromiumInt(*text);
+  if (!number || (!chromium && *number > 1)) return std::nullopt;
+  return *number != 0;
 }
 
-// A list policy is a subkey of the policy's name whose values ("1", "2", ...)
-// are the items.
-std::optional<std::vector<std::string>> readList(HKEY root, const std::string& key) {
-  const ScopedRegistryKey opened = openKey(root, key);
-  if (!opened) return std::nullopt;
-  std::vector<std::string> items;
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    wchar_t data[1024] = {};
-    DWORD size = sizeof data - sizeof(wchar_t);
-    DWORD type = 0;
-    const LONG result =
-        RegEnumValueW(opened.get(), index, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    if (result == ERROR_NO_MORE_ITEMS) break;
-    if (result == ERROR_SUCCESS && type == REG_SZ) items.push_back(companion::wideToUtf8(data, wcslen(data)));
+// A list policy: the subkey of the policy's name, whose values with numbers
+// for names (StringToInt reads them) hold the items; Chromium also takes a
+// value of that name holding the list as JSON, which the subkey overrides
+// (RegistryDict::ConvertToJSON sets keys after values).
+std::optional<std::vector<std::string>> readList(HKEY root, const std::string& key, const char* name, bool chromium,
+                                                 std::string& where) {
+  const std::string subkey = key + "\\" + name;
+  if (const auto values = readRegistryValues(root, subkey, kPolicyView)) {
+    where = subkey;
+    std::vector<std::string> items;
+    for (const auto& [number, value] : *values) {
+      const std::optional<std::string> text = value.text();
+      if (chromiumInt(number) && text) items.push_back(*text);
+    }
+    return items;
   }
-  return items;
+  const std::optional<RegistryValue> value = readRegistryValue(root, key, name, kPolicyView);
+  const std::optional<std::string> text = value ? value->text() : std::nullopt;
+  std::string error;
+  const std::optional<JsonValue> json =
+      chromium && text ? parseJson(*text, kChromiumRegistryJson, error) : std::nullopt;
+  where = key + " (" + name + ")";
+  return json ? stringList(&*json) : std::nullopt;
 }
 
 template <typename T, typename Read>
-void readPolicy(PolicyValue<T>& target, const std::string& key, const std::string& where, Read read) {
+void readPolicy(PolicyValue<T>& target, Read read) {
   for (const auto& [root, rootName] : kRoots) {
-    target.value = read(root);
+    std::string where;
+    target.value = read(root, where);
     if (target.value) {
-      target.source = std::string(rootName) + "\\" + key + where;
+      target.source = std::string(rootName) + "\\" + where;
       return;
     }
   }
@@ -90,39 +115,61 @@ void readPolicy(PolicyValue<T>& target, const std::string& key, const std::strin
 
 HostPolicy readHostPolicy(const std::string& browser, std::vector<Finding>&) {
   HostPolicy policy;
-  for (const auto& [name, key] : kPolicyKeys) {
-    if (browser != name) continue;
-    const std::string base = key;
-    readPolicy(policy.userLevelHosts, base, " (NativeMessagingUserLevelHosts)",
-               [&](HKEY root) { return readBoolean(root, base, "NativeMessagingUserLevelHosts"); });
-    readPolicy(policy.blocklist, base + "\\NativeMessagingBlocklist", "",
-               [&](HKEY root) { return readList(root, base + "\\NativeMessagingBlocklist"); });
-    readPolicy(policy.allowlist, base + "\\NativeMessagingAllowlist", "",
-               [&](HKEY root) { return readList(root, base + "\\NativeMessagingAllowlist"); });
+  for (const PolicyKey& entry : kPolicyKeys) {
+    if (browser != entry.browser) continue;
+    const std::string key = entry.key;
+    const bool chromium = entry.chromium;
+    const auto boolean = [&](const char* name) {
+      return [&, name](HKEY root, std::string& where) { return readBoolean(root, key, name, chromium, where); };
+    };
+    const auto list = [&](const char* name) {
+      return [&, name](HKEY root, std::string& where) { return readList(root, key, name, chromium, where); };
+    };
+    readPolicy(policy.userLevelHosts, boolean("NativeMessagingUserLevelHosts"));
+    readPolicy(policy.blocklist, list("NativeMessagingBlocklist"));
+    readPolicy(policy.allowlist, list("NativeMessagingAllowlist"));
+    if (chromium) readPolicy(policy.launchDirectly, boolean("NativeHostsExecutablesLaunchDirectly"));
   }
   return policy;
 }
 
-// Chromium's native_process_launcher_win.cc runs "%ComSpec% /d /c host < in >
-// out" (an .exe directly only with the LaunchWindowsNativeHostsDirectly
-// feature) and fails when ComSpec is unset or names no program.
-bool chromeFamilyCanStartHosts(std::vector<Finding>& findings) {
+// Chromium's launch_context_win.cc runs "%ComSpec% /d /s /c ..." for a host
+// it does not start directly, and fails when ComSpec is unset or names no
+// program. cmd.exe with the policy "Prevent access to the command prompt"
+// (DisableCMD, per user) at 1 runs no command at all; at 2 it refuses only the
+// interactive prompt (Microsoft, Policy CSP ADMX_ShellCommandPromptRegEditTools,
+// DisableCMD).
+bool commandPromptStartsHosts(std::vector<Finding>& findings) {
   const char* const area = "comspec";
-  const char* const fix = "set ComSpec to C:\\Windows\\System32\\cmd.exe (System Properties, Environment Variables)";
+  const std::string route =
+      ": Chrome, Chromium, Edge and Brave start hosts through it, unless the policy "
+      "NativeHostsExecutablesLaunchDirectly has them start an .exe directly";
+  const std::string fix = "set ComSpec to C:\\Windows\\System32\\cmd.exe (System Properties, Environment Variables)";
   wchar_t value[MAX_PATH] = {};
   const DWORD length = GetEnvironmentVariableW(L"ComSpec", value, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) {
-    findings.push_back({Status::Problem, area,
-                        "ComSpec is not set: Chrome, Chromium, Edge and Brave start every host through it", fix});
+    findings.push_back({Status::Problem, area, "ComSpec is not set" + route, fix});
     return false;
   }
   const std::string program = companion::wideToUtf8(value, length);
   std::error_code error;
   if (!fs::is_regular_file(fs::path(value), error)) {
+    findings.push_back({Status::Problem, area, "ComSpec names " + program + ", which is missing" + route, fix});
+    return false;
+  }
+  const char* const systemPolicy = "Software\\Policies\\Microsoft\\Windows\\System";
+  const std::optional<RegistryValue> disableCmd =
+      readRegistryValue(HKEY_CURRENT_USER, systemPolicy, "DisableCMD", kPolicyView);
+  if (disableCmd && disableCmd->number() == 1u) {
     findings.push_back({Status::Problem, area,
-                        "ComSpec names " + program +
-                            ", which is missing: Chrome, Chromium, Edge and Brave start every host through it",
-                        fix});
+                        std::string("DisableCMD is 1 (HKCU\\") + systemPolicy + "): " + program +
+                            " runs no command at all" + route,
+                        "ask the administrator to set \"Prevent access to the command prompt\" to keep scripts "
+                        "running (DisableCMD 2), or to set NativeHostsExecutablesLaunchDirectly"});
+    return false;
+  }
+  if (const std::optional<StartProblem> problem = startProblem(program)) {
+    findings.push_back({Status::Problem, area, "ComSpec names " + program + ", " + problem->why + route, problem->fix});
     return false;
   }
   findings.push_back({Status::Ok, area, program + " starts the hosts of Chrome, Chromium, Edge and Brave", ""});
