@@ -2,6 +2,7 @@
 # description, the extension id lists and the JSON. Included by the Linux
 # install step and by the Windows installer's build.
 include_guard(GLOBAL)
+include("${CMAKE_CURRENT_LIST_DIR}/WindowsKeys.cmake")
 
 set(COMPANION_HOST_NAME "com.vantro.companion")
 set(COMPANION_HOST_DESCRIPTION "Relays an extension's messages to the Vantro desktop agent")

@@ -3,27 +3,10 @@
 // file access of file.h.
 #include "companion.h"
 
-#include <sstream>
-
 #include "rendezvous.h"
 #include "suffix.h"
 
 namespace companion {
-namespace {
-
-constexpr char kSuffixFileName[] = "/companion.suffix";
-constexpr char kDebugFileName[] = "/companion.debug";
-constexpr char kLogFileName[] = "/companion.log";
-constexpr char kRotatedLogFileName[] = "/companion.log.1";
-
-std::string toLowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-}  // namespace
 
 CompanionBase::CompanionBase() : stdBuffer(kRelayBufferSize), socketBuffer(kRelayBufferSize) {}
 
@@ -33,19 +16,13 @@ CompanionBase::~CompanionBase() {
   setLogCallback(LogCallback());
 }
 
-void CompanionBase::readSuffixFile(const std::string& path) {
-  std::string content;
-  if (!readRegularFile(path, kMaxSuffixLineBytes, content)) return;
-  std::istringstream in(content);
-  logSuffix = cleanSuffix(readSuffixLine(in));
-  socketSuffix = socketSuffixFor(logSuffix);
-}
-
 void CompanionBase::init(int /*argc*/, const char* const argv[]) {
   const std::string executableDir = getExecutableDir(argv[0]);
-  readSuffixBeside(executableDir);
+  logSuffix = logSuffixBeside(executableDir);
+  socketSuffix = socketSuffixFor(logSuffix);
   processId = static_cast<int32_t>(getProcessId());
-  if (debugRequestedBeside(executableDir)) debugEnabled = true;
+  // A suffix that asks for it spares the look for the marker.
+  if (suffixAsksForDebug(logSuffix) || fileExists(pathIn(executableDir, kDebugMarkerName))) debugEnabled = true;
 
   logWriter = [this](LoggerLevel level, const std::string& message, const std::string& file, int32_t line) {
     writeLogLine(level, message, file, line);
@@ -54,21 +31,11 @@ void CompanionBase::init(int /*argc*/, const char* const argv[]) {
   openLog();
 }
 
-void CompanionBase::readSuffixBeside(const std::string& executableDir) {
-  readSuffixFile(executableDir + kSuffixFileName);
-}
-
-bool CompanionBase::debugRequestedBeside(const std::string& executableDir) {
-  return toLowerAscii(logSuffix).find("debug") != std::string::npos || fileExists(executableDir + kDebugFileName);
-}
-
-std::string CompanionBase::getLogPath() { return getLogDir() + kLogFileName; }
-
 void CompanionBase::openLog() {
   const std::string logDir = getLogDir();
   createDirectories(logDir);
-  const std::string logPath = logDir + kLogFileName;
-  if (fileSize(logPath) > kRotationThreshold) rotateLog(logPath, logDir + kRotatedLogFileName);
+  const std::string logPath = pathIn(logDir, kLogFileName);
+  if (fileSize(logPath) > kRotationThreshold) rotateLog(logPath, pathIn(logDir, kRotatedLogFileName));
   logFile.open(logPath);
 
   COMPANION_LOG(LoggerLevel::Info, kLoggerStartedFormat, logPath, kVersion, getPlatformName());

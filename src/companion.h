@@ -63,14 +63,6 @@ class CompanionBase {
   std::string getSocketPath();
   void writeLogLine(LoggerLevel level, const std::string& message, const std::string& file, int32_t line);
 
-  // The steps of start-up that only read, for a diagnosis that must agree
-  // with the companion: the suffix file beside the program, whether debug
-  // logging is asked for, and the log file's path for the current suffix.
-  void readSuffixBeside(const std::string& executableDir);
-  bool debugRequestedBeside(const std::string& executableDir);
-  std::string getLogPath();
-  const std::string& getLogSuffix() const { return logSuffix; }
-
   // A log file strictly larger than this is rotated at start-up.
   static constexpr uint64_t kRotationThreshold = 10485760;
   static constexpr size_t kRelayBufferSize = 4096;
@@ -87,7 +79,6 @@ class CompanionBase {
   int32_t currentProcessId() const { return processId; }
 
  private:
-  void readSuffixFile(const std::string& path);
   void openLog();
   void rotateLog(const std::string& logPath, const std::string& rotatedPath);
 

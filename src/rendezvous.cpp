@@ -6,6 +6,8 @@
 
 namespace companion {
 
+std::string pathIn(const std::string& directory, const char* name) { return directory + "/" + name; }
+
 std::string socketPathPrefixIn(const std::string& directory) { return directory + "vantro-"; }
 
 std::string socketPathFor(const std::string& prefix, const std::string& userId, const std::string& socketSuffix) {

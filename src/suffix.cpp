@@ -3,8 +3,11 @@
 
 #include <istream>
 #include <iterator>
+#include <sstream>
 
+#include "file.h"
 #include "logger.h"
+#include "rendezvous.h"
 
 namespace companion {
 
@@ -29,6 +32,21 @@ std::string socketSuffixFor(std::string logSuffix) {
     if (c == '.') c = '-';
   }
   return logSuffix;
+}
+
+std::string logSuffixBeside(const std::string& executableDir) {
+  std::string content;
+  if (!readRegularFile(pathIn(executableDir, kSuffixFileName), kMaxSuffixLineBytes, content)) return std::string();
+  std::istringstream in(content);
+  return cleanSuffix(readSuffixLine(in));
+}
+
+bool suffixAsksForDebug(const std::string& logSuffix) {
+  std::string lower = logSuffix;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower.find("debug") != std::string::npos;
 }
 
 }  // namespace companion

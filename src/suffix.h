@@ -22,4 +22,12 @@ std::string cleanSuffix(const std::string& firstLine);
 // The socket suffix for a log suffix: every '.' becomes '-'.
 std::string socketSuffixFor(std::string logSuffix);
 
+// The log suffix that the suffix file in the program's directory gives; empty
+// when there is none or it cannot be read.
+std::string logSuffixBeside(const std::string& executableDir);
+
+// Whether a log suffix asks for debug logging by itself: it holds "debug" in
+// any case. Otherwise the debug marker beside the program does.
+bool suffixAsksForDebug(const std::string& logSuffix);
+
 }  // namespace companion

@@ -18,8 +18,8 @@ set "ME=%~nx0"
 rem This script as it was started: %%~dpD of it in a FOR loop is its folder.
 set "SELF=%0"
 rem The registry keys under HKCU where each browser looks for the host's manifest.
-set CHROME_KEYS="Software\Google\Chrome" "Software\Chromium" "Software\Microsoft\Edge" "Software\BraveSoftware\Brave-Browser"
-set FIREFOX_KEYS="Software\Mozilla"
+set CHROME_KEYS=@COMPANION_CHROME_KEYS_CMD@
+set FIREFOX_KEYS=@COMPANION_FIREFOX_KEYS_CMD@
 rem Where /unregister puts this folder's manifest paths to compare them with the browsers' keys.
 set "SCRATCH=HKCU\Software\%HOST%.unregister"
 set "ORIGINS="

@@ -317,13 +317,13 @@ def log_is_read_from_its_end(build_dir):
     """The last relay's code is the one at the log's end, however long the log grew; a directory there is named."""
     sandbox = installed(build_dir)
     try:
-        record = "2026-01-01 00:00:00\tUTC\t[1]\tInfo:\tReturn code: {}\t[companion.cpp:1]\n"
+        record = "2026-01-01 00:00:00\tUTC\t[1]\t[INFO]    :\tReturn code: {}\t[companion.cpp:1]\n"
         sandbox.log_path.parent.mkdir(parents=True)
         with open(sandbox.log_path, "w") as log:
             log.write(record.format(240))
             log.truncate(100 << 20)  # a debug session's worth of records, as a sparse file
             log.seek(0, os.SEEK_END)
-            log.write(record.format(247))
+            log.write("\n" + record.format(247))
         messages = [f["message"] for f in doctor(sandbox)[0] if f["area"] == "log"]
         harness.check(any("ended with 247" in m for m in messages), f"log findings: {messages}")
         sandbox.log_path.unlink()

@@ -131,6 +131,18 @@ TEST_F(DoctorTest, NoAgentAndNoRegistrationIsUnhealthy) {
   EXPECT_NE(report.find("problem\tagent\tnothing serves " + pipeName()), std::string::npos) << report;
 }
 
+TEST_F(DoctorTest, FindsTheLogInAFolderWhoseNameEndsInASpace) {
+  const TracedRuntimeCalls traced;
+  useSuffix(freshSuffix("d") + " ");
+  Child companion(program(), {});
+  EXPECT_EQ(exitCode(companion), 240u);
+  DWORD code = 0;
+  std::string status;
+  const std::string line = lineFor(doctor(code), "log", status);
+  EXPECT_EQ(status, "ok");
+  EXPECT_NE(line.find(logDirText() + "/companion.log, "), std::string::npos) << line;
+}
+
 // A registry value in Wine's registry: a REG_DWORD, or with text one of the
 // type, "@DIR@" in it the program's folder. A list policy's item is a value
 // "1" of the subkey of the policy's name. Written as a 64-bit program does,

@@ -3,14 +3,22 @@
 // its non-throwing form: what cannot be looked at is a finding.
 #include "doctor.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 
+#include "file.h"
 #include "frame_lengths.h"
 #include "host_name.h"
+#include "log_record.h"
 #include "logger.h"
 #include "manifest_check.h"
+#include "platform_paths.h"
 #include "policies.h"
+#include "rendezvous.h"
 #include "return_codes.h"
+#include "suffix.h"
 
 namespace companion_doctor {
 namespace {
@@ -26,56 +34,54 @@ constexpr size_t kListedProblems = 5;
 
 using companion::LoggerLevel;
 
-constexpr char kReturnCode[] = "\tReturn code: ";
+// The records of a log's text; lines that are none (the first one of a tail
+// may be cut) are passed over.
+std::vector<companion::LogRecord> recordsOf(const std::string& text) {
+  std::vector<companion::LogRecord> records;
+  for (size_t begin = 0; begin < text.size();) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (std::optional<companion::LogRecord> record = companion::parseLogRecord(line)) records.push_back(*record);
+    begin = end + 1;
+  }
+  return records;
+}
 
-// The last run that the log's text shows starting: its process field
-// ("\t[<pid>]\t") and where its "Logger started" record begins; a run's
-// records are those of its process from there on. start is npos when the
-// text shows none.
+// Whether the record's message was made from the format: it starts with
+// the format's text before its first marker.
+bool madeFrom(const companion::LogRecord& record, const char* format) {
+  const std::string fixed(format, std::strcspn(format, "%"));
+  return record.message.compare(0, fixed.size(), fixed) == 0;
+}
+
+// The last run that the records show: the records of its process from its
+// "Logger started" record on, or, when no start is among them, of the last
+// process that logged its return code. begin is the first of them.
 struct Run {
-  std::string process;
-  size_t start = std::string::npos;
+  int64_t processId = 0;
+  std::vector<companion::LogRecord>::const_iterator begin;
+  bool started = false;
 };
 
-Run lastRun(const std::string& log) {
-  const std::string started = std::string(companion::levelTag(LoggerLevel::Info)) + ":\tLogger started: ";
-  const size_t tagAt = log.rfind(started);
-  if (tagAt == std::string::npos) return {};
-  const size_t lineStart = log.rfind('\n', tagAt) + 1;  // 0 on the first line
-  // "\t[<pid>]\t", the field after the zone.
-  const size_t processAt = log.find("\t[", lineStart);
-  if (processAt == std::string::npos || processAt > tagAt) return {};
-  return {log.substr(processAt, tagAt - processAt), lineStart};
+Run lastRun(const std::vector<companion::LogRecord>& records) {
+  const auto isStart = [](const companion::LogRecord& r) { return madeFrom(r, companion::kLoggerStartedFormat); };
+  const auto start = std::find_if(records.rbegin(), records.rend(), isStart);
+  if (start != records.rend()) return {start->processId, std::prev(start.base()), true};
+  const auto code = std::find_if(records.rbegin(), records.rend(),
+                                 [](const companion::LogRecord& r) { return madeFrom(r, companion::kReturnCodeFormat); });
+  return {code == records.rend() ? 0 : code->processId, records.begin(), false};
 }
 
-// Where the code of the run's "Return code" record starts; without a run,
-// that of the text's last such record. npos when there is none.
-size_t returnCodeAt(const std::string& log, const Run& run) {
-  const size_t record =
-      run.start == std::string::npos
-          ? log.rfind(kReturnCode)
-          : log.find(run.process + companion::levelTag(LoggerLevel::Info) + ":" + kReturnCode, run.start);
-  if (record == std::string::npos) return record;
-  return log.find(kReturnCode, record) + std::char_traits<char>::length(kReturnCode);
-}
-
-// The record of a message over the browsers' limit that the run of the
-// record at recordAt logged; empty when it logged none. A run's records are
-// those of its process id, from its "Logger started" record on.
-std::string oversizedMessageOfRun(const std::string& log, size_t recordAt) {
-  const size_t lineStart = log.rfind('\n', recordAt) + 1;  // 0 on the first line
-  // "\t[<pid>]\t", the field after the zone.
-  const size_t processAt = log.find("\t[", lineStart);
-  if (processAt == std::string::npos) return "";
-  const std::string process = log.substr(processAt, log.find(']', processAt) + 2 - processAt);
-  const size_t runStart =
-      log.rfind(process + companion::levelTag(LoggerLevel::Info) + ":\tLogger started: ", lineStart);
-  const std::string format = companion::kOversizedMessageFormat;
-  const std::string warning = process + companion::levelTag(LoggerLevel::Warning) + ":\t";
-  const size_t at = log.find(warning + format.substr(0, format.find('%')), runStart == std::string::npos ? 0 : runStart);
-  if (at == std::string::npos || at > lineStart) return "";
-  const size_t messageAt = at + warning.size();
-  return log.substr(messageAt, log.find('\t', messageAt) - messageAt);
+// The first record of the run that was made from the format; nothing when
+// the run has none.
+const companion::LogRecord* runRecord(const std::vector<companion::LogRecord>& records, const Run& run,
+                                      const char* format) {
+  const auto found = std::find_if(run.begin, records.cend(), [&](const companion::LogRecord& r) {
+    return r.processId == run.processId && madeFrom(r, format);
+  });
+  return found == records.cend() ? nullptr : &*found;
 }
 
 std::string listed(const std::vector<std::string>& problems) {
@@ -101,9 +107,9 @@ bool numberAt(const std::string& text, size_t at, int64_t& code) {
 // How to switch off the debug logging that the companion turns on for the
 // marker beside it or, without one, for its suffix.
 std::string debugFix(const std::string& executableDir) {
-  const std::string marker = executableDir + "/companion.debug";
+  const std::string marker = companion::pathIn(executableDir, companion::kDebugMarkerName);
   if (stateOf(marker).type != fs::file_type::not_found) return "remove " + marker;
-  return "write a suffix without \"debug\" in " + executableDir + "/companion.suffix";
+  return "write a suffix without \"debug\" in " + companion::pathIn(executableDir, companion::kSuffixFileName);
 }
 
 }  // namespace
@@ -112,13 +118,6 @@ std::string join(const std::vector<std::string>& parts, const char* separator) {
   std::string out;
   for (const std::string& part : parts) out += (out.empty() ? "" : separator) + part;
   return out;
-}
-
-PathState stateOf(const std::string& path) {
-  PathState state;
-  state.type = fs::status(companion::pathFromUtf8(path), state.error).type();
-  if (state.type == fs::file_type::not_found) state.error.clear();
-  return state;
 }
 
 std::string describe(fs::file_type type) {
@@ -151,7 +150,7 @@ Finding cannotRead(const std::string& area, const std::string& path, const std::
           error == std::errc::permission_denied ? accessFix(blocked) : "mend or remove " + path};
 }
 
-std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std::string& executableDir) {
+std::vector<Finding> Doctor::run(const std::string& executableDir) {
   const bool promptStartsHosts = commandPromptStartsHosts(findings_);
   for (BrowserLookup lookup : lookUpBrowsers()) {
     // What the browser's policies say follows the browser's own line.
@@ -160,11 +159,13 @@ std::vector<Finding> Doctor::run(companion::CompanionBase& companion, const std:
     findings_.insert(findings_.end(), policy.begin(), policy.end());
   }
   for (const Finding& note : sandboxNotes()) findings_.push_back(note);
-  companion.readSuffixBeside(executableDir);
-  checkSuffix(executableDir, companion);
-  findings_.push_back(inspectRendezvous(companion.getSocketPath(), served_));
-  checkLog(companion.getLogPath(),
-           companion.debugRequestedBeside(executableDir) ? debugFix(executableDir) : "");
+  // What the companion beside the doctor derives at its start.
+  const std::string logSuffix = companion::logSuffixBeside(executableDir);
+  checkSuffix(executableDir, logSuffix);
+  findings_.push_back(inspectRendezvous(companion::userRendezvousPath(companion::socketSuffixFor(logSuffix)), served_));
+  const bool debug = companion::suffixAsksForDebug(logSuffix) ||
+                     companion::files::exists(companion::pathIn(executableDir, companion::kDebugMarkerName));
+  checkLog(companion::userLogDir(logSuffix), debug ? debugFix(executableDir) : "");
   return findings_;
 }
 
@@ -212,15 +213,15 @@ bool Doctor::checkPlace(const std::string& area, const BrowserLookup& lookup, co
     return false;
   }
   std::error_code error;
-  const uintmax_t size = fs::file_size(companion::pathFromUtf8(place.file), error);
   std::string text;
-  if (!error && size > kMaxManifestBytes) {
+  if (state.size > kMaxManifestBytes) {
     add(Status::Problem, area,
-        place.file + " is " + std::to_string(size) + " bytes, more than any manifest: the doctor does not read it", fix);
+        place.file + " is " + std::to_string(state.size) + " bytes, more than any manifest: the doctor does not read it",
+        fix);
     return false;
   }
   errno = 0;
-  if (!error && !companion::readRegularFile(place.file, kMaxManifestBytes, text)) {
+  if (!companion::readRegularFile(place.file, kMaxManifestBytes, text)) {
     error = errno != 0 ? std::error_code(errno, std::generic_category()) : std::make_error_code(std::errc::io_error);
   }
   if (error) {
@@ -257,8 +258,8 @@ void Doctor::checkProgram(const std::string& area, const ManifestPlace& place, c
   }
 }
 
-void Doctor::checkSuffix(const std::string& executableDir, const companion::CompanionBase& companion) {
-  const std::string file = executableDir + "/companion.suffix";
+void Doctor::checkSuffix(const std::string& executableDir, const std::string& logSuffix) {
+  const std::string file = companion::pathIn(executableDir, companion::kSuffixFileName);
   const PathState state = stateOf(file);
   if (state.error) {
     findings_.push_back(cannotRead("suffix", file, state.error));
@@ -270,60 +271,61 @@ void Doctor::checkSuffix(const std::string& executableDir, const companion::Comp
                                                "rendezvous name",
         "remove " + file + ", or make it a file with the suffix");
   } else {
-    add(Status::Ok, "suffix", file + " gives the log suffix '" + companion.getLogSuffix() + "'");
+    add(Status::Ok, "suffix", file + " gives the log suffix '" + logSuffix + "'");
   }
 }
 
-void Doctor::checkLog(const std::string& path, const std::string& debugFix) {
+void Doctor::checkLog(const std::string& logDir, const std::string& debugFix) {
+  const std::string path = companion::pathIn(logDir, companion::kLogFileName);
   const PathState state = stateOf(path);
-  std::error_code error;
-  const uintmax_t size = state.type == fs::file_type::regular ? fs::file_size(companion::pathFromUtf8(path), error) : 0;
-  if (state.error || error) {
-    findings_.push_back(cannotRead("log", path, state.error ? state.error : error));
+  if (state.error) {
+    findings_.push_back(cannotRead("log", path, state.error));
   } else if (state.type == fs::file_type::not_found) {
     add(Status::Note, "log", "no log yet at " + path);
   } else if (state.type != fs::file_type::regular) {
     add(Status::Problem, "log", path + " is " + describe(state.type) + ", not a file: the companion writes no log",
         "remove or rename " + path);
   } else {
-    add(Status::Ok, "log", path + ", " + std::to_string(size) + " bytes");
+    add(Status::Ok, "log", path + ", " + std::to_string(state.size) + " bytes");
   }
   // Each branch above gave the one finding of the log file itself.
   findings_.back().path = path;
   if (!debugFix.empty()) {
     add(Status::Problem, "log",
         "debug logging is on: the log holds the relayed messages themselves (a password manager's passwords)",
-        debugFix + ", then delete " + path + " and " + path + ".1, which hold them");
+        debugFix + ", then delete " + path + " and " + companion::pathIn(logDir, companion::kRotatedLogFileName) +
+            ", which hold them");
   }
   std::string tail;
   if (state.type == fs::file_type::regular &&
       companion::readRegularFile(path, kLogTailBytes, tail, companion::FilePart::kEnd)) {
-    checkLastRun(tail, size);
+    checkLastRun(tail, state.size);
   }
 }
 
 void Doctor::checkLastRun(const std::string& tail, uintmax_t size) {
-  const Run run = lastRun(tail);
-  const size_t codeAt = returnCodeAt(tail, run);
+  const std::vector<companion::LogRecord> records = recordsOf(tail);
+  const Run run = lastRun(records);
+  const companion::LogRecord* codeRecord = runRecord(records, run, companion::kReturnCodeFormat);
+  const size_t codeAt = std::strcspn(companion::kReturnCodeFormat, "%");
   int64_t code = 0;
-  if (codeAt != std::string::npos && numberAt(tail, codeAt, code)) {
+  if (codeRecord != nullptr && numberAt(codeRecord->message, codeAt, code)) {
     add(code == companion::kCodeReadFailed ? Status::Ok : Status::Note, "log",
         "the last relay ended with " + std::to_string(code) + ": " + companion::returnCodeMeaning(code));
-    const std::string oversized = oversizedMessageOfRun(tail, codeAt);
-    if (!oversized.empty()) {
+    const companion::LogRecord* oversized = runRecord(records, run, companion::kOversizedMessageFormat);
+    if (oversized != nullptr && oversized->tag == companion::levelTag(LoggerLevel::Warning)) {
       add(Status::Problem, "log",
-          "the last relay logged \"" + oversized + "\": the agent sent a message that the browsers refuse, and the "
-          "browser closed the port", "make the agent send messages of at most " +
+          "the last relay logged \"" + oversized->message + "\": the agent sent a message that the browsers refuse, "
+          "and the browser closed the port", "make the agent send messages of at most " +
           std::to_string(companion::kBrowserMessageLimit) + " bytes");
     }
-  } else if (run.start != std::string::npos) {
+  } else if (run.started) {
     // Browsers end a host 2 to 3 s after closing its port: Chromium's
     // launch_context terminates it, Firefox's NativeMessaging.sys.mjs kills
     // it, and Firefox's Flatpak proxy (xdg-native-messaging-proxy,
     // src/xnmp-impl.c) force-exits it with standard input still open.
     add(Status::Note, "log",
-        "the last run (process " + run.process.substr(2, run.process.size() - 4) + ", started " +
-            tail.substr(run.start, tail.find('\t', run.start) - run.start) +
+        "the last run (process " + std::to_string(run.processId) + ", started " + run.begin->time +
             " UTC) wrote no closing records: it is still running, or was ended from outside, as a browser ends "
             "its host 2 to 3 s after closing the port; that is no crash of the companion");
   } else if (size > kLogTailBytes) {

@@ -9,7 +9,6 @@
 #include <system_error>
 #include <vector>
 
-#include "companion.h"
 #include "findings.h"
 
 namespace companion_doctor {
@@ -45,11 +44,14 @@ struct BrowserLookup {
 struct PathState {
   std::filesystem::file_type type = std::filesystem::file_type::none;
   std::error_code error;  // set for anything but a path that is there or missing
+  uintmax_t size = 0;     // of a regular file
 };
+// The platform's part: on Windows the system's own calls, which take the
+// \\?\ form some paths need there; std::filesystem asks the C runtime, which
+// refuses it on Windows.
 PathState stateOf(const std::string& path);
 
 // The platform's parts (doctor_linux.cpp, doctor_win.cpp).
-std::unique_ptr<companion::CompanionBase> makeCompanion();
 const char* companionFileName();
 std::vector<BrowserLookup> lookUpBrowsers();
 // Browsers that cannot start host programs at all (sandboxed packages).
@@ -77,7 +79,8 @@ std::string describe(std::filesystem::file_type type);
 class Doctor {
  public:
   explicit Doctor(std::string companionPath) : companionPath_(std::move(companionPath)) {}
-  std::vector<Finding> run(companion::CompanionBase& companion, const std::string& executableDir);
+  // The diagnosis of the companion in executableDir.
+  std::vector<Finding> run(const std::string& executableDir);
   // A browser can start this companion, and the agent's name is served.
   bool healthy() const { return browsersOk_ > 0 && served_; }
 
@@ -87,9 +90,9 @@ class Doctor {
   // Whether the browser takes the manifest there (whatever then becomes of its program).
   bool checkPlace(const std::string& area, const BrowserLookup& lookup, const ManifestPlace& place);
   void checkProgram(const std::string& area, const ManifestPlace& place, const std::string& program);
-  void checkSuffix(const std::string& executableDir, const companion::CompanionBase& companion);
+  void checkSuffix(const std::string& executableDir, const std::string& logSuffix);
   // debugFix: how to switch debug logging off; empty when it is off.
-  void checkLog(const std::string& path, const std::string& debugFix);
+  void checkLog(const std::string& logDir, const std::string& debugFix);
   void checkLastRun(const std::string& tail, uintmax_t size);
 
   std::string companionPath_;

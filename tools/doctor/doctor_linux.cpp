@@ -95,8 +95,6 @@ std::optional<std::vector<uid_t>> listenersOn(const struct stat& file, std::stri
 
 }  // namespace
 
-std::unique_ptr<companion::CompanionBase> makeCompanion() { return std::make_unique<companion::CompanionLinux>(); }
-
 const char* companionFileName() { return "companion"; }
 
 // Chromium (native_process_launcher.cc) and Firefox (parseManifest in
@@ -104,6 +102,14 @@ const char* companionFileName() { return "companion"; }
 std::string programOf(const std::string&, const std::string& path, std::string& problem) {
   if (path.empty() || path[0] != '/') problem = "\"path\" must be an absolute path";
   return path;
+}
+
+PathState stateOf(const std::string& path) {
+  PathState state;
+  state.type = fs::status(path, state.error).type();
+  if (state.type == fs::file_type::not_found) state.error.clear();
+  if (state.type == fs::file_type::regular) state.size = fs::file_size(path, state.error);
+  return state;
 }
 
 bool samePath(const std::string& a, const std::string& b) {

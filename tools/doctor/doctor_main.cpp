@@ -5,6 +5,8 @@
 #include <iostream>
 
 #include "doctor.h"
+#include "platform_paths.h"
+#include "rendezvous.h"
 
 namespace {
 
@@ -22,10 +24,9 @@ int main(int argc, char* argv[]) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const auto companion = companion_doctor::makeCompanion();
-  const std::string executableDir = companion->getExecutableDir(argv[0]);
-  companion_doctor::Doctor doctor(executableDir + "/" + companion_doctor::companionFileName());
-  const auto findings = doctor.run(*companion, executableDir);
+  const std::string executableDir = companion::platform::executableDirectory(argv[0]);
+  companion_doctor::Doctor doctor(companion::pathIn(executableDir, companion_doctor::companionFileName()));
+  const auto findings = doctor.run(executableDir);
   std::cout << (json ? companion_doctor::jsonReport(findings) : companion_doctor::textReport(findings));
   return doctor.healthy() ? 0 : 1;
 }

@@ -7,7 +7,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "companionwindows.h"
+#include "browser_keys.h"
 #include "doctor.h"
 #include "file.h"
 #include "host_name.h"
@@ -21,30 +21,6 @@ namespace companion_doctor {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct BrowserKeys {
-  const char* browser;
-  const char* family;
-  std::vector<const char*> keys;  // under the root, before \NativeMessagingHosts
-};
-
-// Chromium (launch_context_win.cc, GetManifestPathWithFlags): Chrome builds
-// read Chrome's key, other builds Chromium's key and then Chrome's; Brave is
-// such a build, and brave-core changes nothing of that lookup (no override of
-// launch_context_win.cc in its chromium_src or patches). Edge reads its own
-// key, then Chromium's, then Chrome's.
-// Chromium reads every key of a root in the 32-bit view, then in the 64-bit
-// view (GetManifestPath); Firefox HKLM in the same order and HKCU in the
-// 64-bit view alone (NativeManifests.sys.mjs, _winLookup), which is the same
-// key as HKCU's 32-bit view (Microsoft, "Registry Keys Affected by WOW64":
-// HKCU\Software is shared).
-const BrowserKeys kBrowsers[] = {
-    {"chrome", "chrome", {"Software\\Google\\Chrome"}},
-    {"chromium", "chrome", {"Software\\Chromium", "Software\\Google\\Chrome"}},
-    {"edge", "chrome", {"Software\\Microsoft\\Edge", "Software\\Chromium", "Software\\Google\\Chrome"}},
-    {"brave", "chrome", {"Software\\Chromium", "Software\\Google\\Chrome"}},
-    {"firefox", "firefox", {"Software\\Mozilla"}},
-};
 
 // The manifest path that a key's default value gives the browser; nothing
 // when the browser passes over the key. Chromium reads it with
@@ -126,8 +102,6 @@ bool inProfile(const std::wstring& path) {
 
 }  // namespace
 
-std::unique_ptr<companion::CompanionBase> makeCompanion() { return std::make_unique<companion::CompanionWindows>(); }
-
 const char* companionFileName() { return "companion.exe"; }
 
 // A relative path is taken from the manifest's folder, as Chromium
@@ -140,6 +114,30 @@ std::string programOf(const std::string& manifestFile, const std::string& path, 
   fs::path program = companion::pathFromUtf8(path);
   if (program.is_relative()) program = companion::pathFromUtf8(manifestFile).parent_path() / program;
   return companion::wideToUtf8(program.wstring());
+}
+
+PathState stateOf(const std::string& path) {
+  PathState state;
+  const std::wstring wide = companion::pathFromUtf8(path).wstring();
+  // Opened for its attributes alone, shared for everything, following links;
+  // a directory too.
+  const companion::ScopedHandle file(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (file && GetFileInformationByHandle(file.get(), &information)) {
+    const bool directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    state.type = directory ? fs::file_type::directory : fs::file_type::regular;
+    if (!directory) state.size = (uintmax_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+    return state;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    state.type = fs::file_type::not_found;
+  } else {
+    state.error = std::error_code(static_cast<int>(error), std::system_category());
+  }
+  return state;
 }
 
 bool samePath(const std::string& a, const std::string& b) {
@@ -175,16 +173,22 @@ std::string accessFix(const std::string& folder) {
 }
 
 // Each browser uses the first key that names a manifest, whatever the file
-// (the system-wide one when a policy has it ignore per-user keys).
+// (the system-wide one when a policy has it ignore per-user keys). Chromium
+// reads every key of a root (browser_keys.h) in the 32-bit view, then in the
+// 64-bit view (GetManifestPath); Firefox HKLM in the same order and HKCU in
+// the 64-bit view alone (NativeManifests.sys.mjs, _winLookup), which is the
+// same key as HKCU's 32-bit view (Microsoft, "Registry Keys Affected by
+// WOW64": HKCU\Software is shared).
 std::vector<BrowserLookup> lookUpBrowsers() {
   const std::pair<HKEY, const char*> roots[] = {{HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}};
   const std::pair<REGSAM, const char*> views[] = {{KEY_WOW64_32KEY, "32-bit view"}, {KEY_WOW64_64KEY, "64-bit view"}};
   std::vector<BrowserLookup> lookups;
-  for (const BrowserKeys& browser : kBrowsers) {
+  for (const BrowserKeys& browser : kBrowserKeys) {
     BrowserLookup lookup{browser.browser, browser.family, {}, {}, false};
     for (const auto& [root, rootName] : roots) {
       for (const auto& [view, viewName] : views) {
         for (const char* key : browser.keys) {
+          if (key == nullptr) break;
           const std::string path = std::string(key) + "\\NativeMessagingHosts\\" + kHostName;
           const std::string place = std::string(rootName) + "\\" + path + " (" + viewName + ")";
           lookup.searched.push_back(place);
