@@ -35,15 +35,20 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/PackageFileTimes.cmake")
 
 set(_companion_packaging "${CMAKE_BINARY_DIR}/packaging")
-# The documents both packages carry: the copyright file and the manual
-# pages, compressed (gzip -n: no name or time in them).
-file(COPY packaging/debian/companion.1 packaging/debian/companion-doctor.1 DESTINATION "${_companion_packaging}")
-foreach(_companion_file IN ITEMS companion.1 companion-doctor.1)
-  execute_process(COMMAND gzip -9nf "${_companion_packaging}/${_companion_file}" COMMAND_ERROR_IS_FATAL ANY)
-endforeach()
+# The documents both packages carry: the copyright file and the manual pages
+# of the programs they hold, compressed (gzip -n: no name or time in them).
+# The example agent's page goes with the agent, which only `cmake --install`
+# puts in place.
 install(FILES packaging/debian/copyright DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/companion" COMPONENT documents)
-install(FILES "${_companion_packaging}/companion.1.gz" "${_companion_packaging}/companion-doctor.1.gz"
-        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT documents)
+foreach(_companion_page IN ITEMS companion:documents companion-doctor:documents companion-agent:example)
+  string(REPLACE ":" ";" _companion_page "${_companion_page}")
+  list(GET _companion_page 0 _companion_program)
+  list(GET _companion_page 1 _companion_component)
+  file(COPY docs/man/${_companion_program}.1 DESTINATION "${_companion_packaging}")
+  execute_process(COMMAND gzip -9nf "${_companion_packaging}/${_companion_program}.1" COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES "${_companion_packaging}/${_companion_program}.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+          COMPONENT ${_companion_component})
+endforeach()
 
 # cpack refuses a build without ids (package_check.cmake below).
 companion_extension_ids(_companion_chrome COMPANION_CHROME_EXTENSION_IDS "${COMPANION_CHROME_EXTENSION_IDS}")
