@@ -15,9 +15,10 @@ set -uo pipefail
 # the tests also looks for Python).
 build=(cmake ninja-build g++ googletest python3)
 # all: everything the tests need as well: the comparison relay, the browsers,
-# clang for the fuzzers, the Windows cross build with Wine to run it, and the
+# clang for the fuzzers, the Windows cross build with Wine to run it, the
 # libraries of the benchmark's peer host keepassxc-proxy, which the benchmark
-# takes out of the keepassxc package without installing the application.
+# takes out of the keepassxc package without installing the application, and
+# groff, with which the docs' check reads the manual pages.
 # package: what scripts/package.sh needs for the Debian and RPM packages
 # and the Windows installers, signing them and their checksums, and the
 # packages' checkers.
@@ -25,7 +26,7 @@ packaging=(dpkg-dev lintian rpm rpmlint wixl msitools g++-mingw-w64-i686-posix
   osslsigncode gnupg openssl)
 tests=(socat chromium firefox-esr clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
-  libqt5core5a libqt5network5 libbotan-2-19)
+  libqt5core5a libqt5network5 libbotan-2-19 groff-base)
 wine32=wine32:i386
 
 wine32_reason_file="$(cd "$(dirname "$0")/.." && pwd)/build/wine32-not-installed.txt"

@@ -30,9 +30,10 @@ stage native preset native
 # The Debian package, installed for real and used by Chromium, then purged.
 stage deb env PYTHONDONTWRITEBYTECODE=1 python3 tests/packages/deb_test.py build/native
 stage rpm env PYTHONDONTWRITEBYTECODE=1 python3 tests/packages/rpm_test.py
-# Browsers and Wine gain nothing from sanitizing the companion they start.
-stage asan preset asan -LE 'browser|wine'
-stage tsan preset tsan -LE 'browser|wine'
+# Browsers and Wine gain nothing from sanitizing the companion they start,
+# nor the docs' checks from sanitizing the programs whose options they read.
+stage asan preset asan -LE 'browser|wine|docs'
+stage tsan preset tsan -LE 'browser|wine|docs'
 stage fuzz scripts/fuzz.sh
 rm -f build/windows-suites.txt
 stage windows scripts/test-windows.sh
