@@ -3,14 +3,17 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
+source scripts/lib/quiet.sh
 build=build/native
 
 echo "== Installing what the build needs, if anything is missing"
 bash scripts/install-deps.sh build
 
-echo "== Building (preset native)"
-cmake --preset native
-cmake --build --preset native
+# The build is one quiet step, its output shown only if it fails, so that
+# what follows is the relay.
+echo "== Building the companion, the example agent, the stand-in browser and the doctor (preset native)"
+quietly demo.sh cmake --preset native
+quietly demo.sh cmake --build --preset native --target companion companion-agent companion-browser companion-doctor
 
 agent_pid=
 transcript=$(mktemp)
