@@ -483,7 +483,7 @@ def nested(depth, inner=b""):
 
 # Each row: one rule of the browsers' manifest readers, the manifest that shows it, and whether Chromium and
 # Firefox start the host for the test extension with it (None: a rule of the other family only). Checked against
-# both browsers and companion-doctor by browser_test.py; the rules and their sources are listed in README.md.
+# both browsers and companion-doctor by browser_test.py; the rules and their sources are listed in docs/troubleshooting.md.
 MANIFEST_VARIANTS = [
     ("as the install step writes it", manifest_text(), True, True),
     ("a UTF-8 byte-order mark, as Notepad writes it", b"\xef\xbb\xbf" + manifest_text(), True, True),
